@@ -1,0 +1,147 @@
+#include "core/ErrorTrap.h"
+
+#include "core/ModPublic.h"
+#include "core/Platform.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qsizetype kZoneWidth = 14;
+
+QString foldLineBreaks(QString s)
+{
+    s.replace(u"\r\n"_qs, u" "_qs);
+    s.replace(u'\r', u' ');
+    s.replace(u'\n', u' ');
+    return s;
+}
+
+// The locale's long time without a time zone: a log line is read on the
+// machine that wrote it, and the zone makes records needlessly wide.
+QString timeFormatWithoutZone(const QLocale &locale)
+{
+    QString fmt = locale.timeFormat(QLocale::LongFormat);
+    fmt.remove(u't');
+    return fmt.trimmed();
+}
+
+QString stateDirectory()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty())
+        base = QDir::homePath() + u"/.local/state"_qs;
+    return base + u"/tesmor"_qs;
+}
+
+// The records' single write to a file opened for appending keeps records of
+// two processes from interleaving.
+bool appendTo(const QString &path, const QByteArray &record)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    ssize_t written;
+    do {
+        written = ::write(fd, record.constData(), static_cast<size_t>(record.size()));
+    } while (written < 0 && errno == EINTR);
+    ::close(fd);
+    return written == record.size();
+}
+
+// Where the last record went: a file, or standard error (empty).
+std::optional<QString> lastPath;
+
+} // namespace
+
+bool isGoneAway(const Failure &f)
+{
+    return f.Number == kDriverFailure && f.Description == QStringView(kGoneAway);
+}
+
+Trap::Trap(QString owner, QString procedure)
+    : m_owner(std::move(owner)), m_procedure(std::move(procedure))
+{
+}
+
+QString Trap::location() const
+{
+    return m_owner + u'\t' + m_procedure;
+}
+
+void Trap::operator()(const Failure &f) const
+{
+    ModPublic::ErrLocation = location();
+    WriteErrorLog(f);
+}
+
+QString formatLogRecord(const QDateTime &when, const Failure &f, const QString &location,
+                        const QLocale &locale)
+{
+    QString time = locale.toString(when.date(), QLocale::ShortFormat);
+    const QTime t = when.time();
+    if (t.hour() != 0 || t.minute() != 0 || t.second() != 0)
+        time += u' ' + locale.toString(t, timeFormatWithoutZone(locale));
+
+    const QString items[] = {time, QString::number(f.Number), f.Description, f.Source, location};
+    QString line;
+    for (const QString &item : items) {
+        line += foldLineBreaks(item);
+        line += QString(kZoneWidth - line.size() % kZoneWidth, u' ');
+    }
+    // The sixth item is empty.
+    line += u"\r\n"_qs;
+    return line;
+}
+
+QString logFilePath()
+{
+    if (lastPath)
+        return *lastPath;
+    if (!ModPublic::AppPath.isEmpty())
+        return ModPublic::logPathInAppDir();
+    return stateDirectory() + u"/GenLogger.log"_qs;
+}
+
+void WriteErrorLog(const Failure &f)
+{
+    if (f.Number == 0 || f.Number == kInvalidCall)
+        return;
+
+    const QByteArray record =
+        formatLogRecord(QDateTime::currentDateTime(), f, ModPublic::ErrLocation).toUtf8();
+
+    QStringList candidates;
+    if (!ModPublic::AppPath.isEmpty())
+        candidates << ModPublic::logPathInAppDir();
+    candidates << stateDirectory() + u"/GenLogger.log"_qs;
+
+    bool written = false;
+    for (const QString &path : std::as_const(candidates)) {
+        if (path.startsWith(stateDirectory()))
+            QDir().mkpath(stateDirectory());
+        if (appendTo(path, record)) {
+            lastPath = path;
+            written = true;
+            break;
+        }
+    }
+    if (!written) {
+        lastPath = QString();
+        std::fwrite(record.constData(), 1, static_cast<size_t>(record.size()), stderr);
+        std::fflush(stderr);
+    }
+
+    if (isGoneAway(f)) {
+        platform().showMessage(f.Description);
+        platform().endProgram();
+    }
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+#include <optional>
+
+// How failures are handled throughout the program.
+//
+// A failing operation returns a Failure value instead of throwing. Each
+// procedure owns a Trap naming itself ("FrmQuery", "ExecuteNow"); it hands
+// every Failure it gets, statement by statement, to that trap, which records
+// the location in ErrLocation and calls WriteErrorLog, and then the procedure
+// simply goes on with its next statement. Nothing travels between procedures:
+// a procedure never returns a failure to its caller.
+struct Failure {
+    qint32 Number = 0;
+    QString Description;
+    QString Source;
+};
+
+// What an operation returns: nothing on success, the failure otherwise.
+using Outcome = std::optional<Failure>;
+
+// Number of every failure the database layer reports.
+inline constexpr qint32 kDriverFailure = -2147467259;
+// Invalid procedure call or argument: never logged.
+inline constexpr qint32 kInvalidCall = 5;
+// Description of a lost connection, the one fatal failure.
+inline constexpr char16_t kGoneAway[] = u"MySQL server has gone away";
+
+// True for the lost-connection failure that ends the program.
+bool isGoneAway(const Failure &f);
+
+class Trap {
+public:
+    Trap(QString owner, QString procedure);
+    // Records where the failure was trapped and logs it (or takes the fatal path).
+    void operator()(const Failure &f) const;
+    QString location() const;
+
+private:
+    QString m_owner;
+    QString m_procedure;
+};
+
+// Appends one record for f to the log, using ErrLocation. Number 0 and 5
+// write nothing; the lost-connection failure is logged, shown and then ends
+// the program.
+void WriteErrorLog(const Failure &f);
+
+// One log record: six items in 14-column print zones, CR LF at the end.
+// Line breaks inside an item become single spaces.
+QString formatLogRecord(const QDateTime &when, const Failure &f, const QString &location,
+                        const QLocale &locale = QLocale::system());
+
+// The file the last record went to; before any record, where one would go.
+// Empty when records can only go to standard error.
+QString logFilePath();

@@ -1,0 +1,36 @@
+#include "core/Platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+class ConsolePlatform final : public Platform {
+public:
+    void showMessage(const QString &text) override
+    {
+        std::fprintf(stderr, "Tesmor: %s\n", qUtf8Printable(text));
+    }
+    void setBusyPointer(bool) override {}
+    void showWindow(Window) override {}
+    void endProgram() override
+    {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+};
+
+ConsolePlatform consolePlatform;
+Platform *installed = nullptr;
+
+} // namespace
+
+Platform &platform()
+{
+    return installed ? *installed : consolePlatform;
+}
+
+void installPlatform(Platform *p)
+{
+    installed = p;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+// The operations of the desktop that core and db need (message boxes, the
+// mouse pointer, showing a window, ending the program). The UI installs its
+// implementation at start-up; tests install one that records every request,
+// so nothing below the UI ever touches a widget or ends a test process.
+enum class Window { ServerDetails, Query };
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // An information message with one OK button, captioned "Tesmor"; returns
+    // when the user has closed it. Line breaks arrive as CR LF.
+    virtual void showMessage(const QString &text) = 0;
+    // The hourglass over the active window while a long call runs.
+    virtual void setBusyPointer(bool busy) = 0;
+    // Shows a window modelessly, creating its instance when there is none.
+    virtual void showWindow(Window window) = 0;
+    // Ends the program at once: no unload handler runs, nothing is closed.
+    virtual void endProgram() = 0;
+};
+
+// The installed platform; until one is installed, a console fallback that
+// prints messages to standard error.
+Platform &platform();
+// Installs p (not owned); nullptr goes back to the console fallback.
+void installPlatform(Platform *p);
+
+// Message box caption and program title.
+inline constexpr char16_t kProgramTitle[] = u"Tesmor";

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "core/ErrorTrap.h"
+
+#include <QString>
+
+#include <memory>
+
+struct st_mysql;
+
+// The program's database connection: an ODBC-style connection string opened
+// over MariaDB Connector/C. The connection closes when the object goes.
+class Connection {
+public:
+    Connection();
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    // Accepted for compatibility; no record set is ever read.
+    void setCursorLocation(int location) { m_cursorLocation = location; }
+    int cursorLocation() const { return m_cursorLocation; }
+
+    void setConnectionString(const QString &text) { m_connectionString = text; }
+    QString connectionString() const { return m_connectionString; }
+
+    // Opens the connection string set before; blocks until the attempt is over.
+    [[nodiscard]] Outcome Open();
+    // 1 when open, 0 when closed.
+    int State() const;
+
+    // Runs one statement and drains everything it returns, rows discarded as
+    // they arrive, so that any result size runs in constant memory.
+    [[nodiscard]] Outcome Execute(const QString &statement);
+
+    // The server's id for this connection (0 when closed).
+    unsigned long threadId() const;
+
+private:
+    struct Closer {
+        void operator()(st_mysql *m) const;
+    };
+    [[nodiscard]] Outcome driverFailure() const;
+    [[nodiscard]] Outcome drainResults();
+
+    std::unique_ptr<st_mysql, Closer> m_mysql;
+    QString m_connectionString;
+    int m_cursorLocation = 2;
+};
+
+// The Source of failures the connection raises itself.
+inline constexpr char16_t kConnectionSource[] = u"Tesmor connection";

@@ -1,0 +1,293 @@
+#include "ServerProbe.h"
+#include "TestSupport.h"
+#include "db/Connection.h"
+#include "db/ConnectionString.h"
+
+#include <sys/resource.h>
+
+namespace {
+
+long peakRssKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+class TestConnection : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void makeConnection_data();
+    void makeConnection();
+    void openRefusedWithoutTrying_data();
+    void openRefusedWithoutTrying();
+    void refusedAccount();
+    void typedLocalhostWorks();
+    void executeFailureCarriesNativeCodes();
+    void executeOnClosedConnectionFails();
+    void callResultsAreDrained();
+    void largeSelectStreamsInConstantMemory();
+    void localFilesCannotBeRead();
+    void killedConnectionTakesFatalPath();
+    void newConnectionReplacesOld();
+
+private:
+    Connection *openDirect(const QString &database);
+
+    TestServer m_server;
+    QTemporaryDir m_appDir;
+    RecordingPlatform m_platform;
+    std::unique_ptr<Connection> m_direct;
+    QString logPath() const { return m_appDir.filePath(u"GenLogger.log"_qs); }
+};
+
+void TestConnection::init()
+{
+    QFile::remove(logPath());
+    resetSharedState(m_appDir);
+    m_platform = RecordingPlatform();
+    installPlatform(&m_platform);
+}
+
+void TestConnection::cleanup()
+{
+    ModPublic::Cnn.reset();
+    m_direct.reset();
+    installPlatform(nullptr);
+}
+
+Connection *TestConnection::openDirect(const QString &database)
+{
+    m_direct = std::make_unique<Connection>();
+    m_direct->setConnectionString(
+        composeConnectionString(m_server.port, m_server.host, u"olun"_qs, QString(), database));
+    const Outcome failure = m_direct->Open();
+    if (failure) {
+        qWarning("open failed: %s", qPrintable(failure->Description));
+        return nullptr;
+    }
+    return m_direct.get();
+}
+
+void TestConnection::makeConnection_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("failure"); // empty: the connection opens
+
+    const TestServer s;
+    QTest::newRow("opens") << s.host << s.port << s.database << "";
+    QTest::newRow("database typed in capitals") << s.host << s.port << s.database.toUpper() << "";
+    QTest::newRow("unknown host") << "no-such-host.invalid" << s.port << s.database
+                                  << "Unknown server host";
+    QTest::newRow("refused port") << "127.0.0.1" << "1" << s.database << "Can't connect";
+    QTest::newRow("unknown database") << s.host << s.port << "NO_SUCH_DB" << "Unknown database";
+    QTest::newRow("port not a number") << s.host << "33O6" << s.database << "Invalid port \"33O6\"";
+    QTest::newRow("port out of range") << s.host << "65536" << s.database << "Invalid port \"65536\"";
+    QTest::newRow("port zero") << s.host << "0" << s.database << "Invalid port \"0\"";
+}
+
+void TestConnection::makeConnection()
+{
+    REQUIRE_SERVER(m_server);
+    QFETCH(QString, server);
+    QFETCH(QString, port);
+    QFETCH(QString, database);
+    QFETCH(QString, failure);
+
+    ModPublic::ServerName = server;
+    ModPublic::Port = port;
+    ModPublic::DBName = database;
+    ModPublic::UserName = u"TYPED USER"_qs;
+    ModPublic::Password = u"TYPED PASSWORD"_qs;
+
+    const bool opened = ModPublic::MakeConnection();
+
+    // The typed account never reaches the server.
+    QCOMPARE(ModPublic::UserName, u"olun"_qs);
+    QCOMPARE(ModPublic::Password, QString());
+    QVERIFY(ModPublic::Cnn);
+    QVERIFY(!ModPublic::Cnn->connectionString().contains(u"TYPED"_qs));
+    QCOMPARE(ModPublic::Cnn->cursorLocation(), 3);
+
+    const QStringList lines = readLogLines(logPath());
+    if (failure.isEmpty()) {
+        QVERIFY2(opened, qPrintable(lines.join(u'\n')));
+        QCOMPARE(ModPublic::Cnn->State(), 1);
+        QVERIFY(m_platform.messages.isEmpty());
+        QVERIFY(lines.isEmpty());
+    } else {
+        QVERIFY(!opened);
+        QCOMPARE(ModPublic::Cnn->State(), 0);
+        QCOMPARE(m_platform.messages,
+                 QStringList{u"Could not connect to database\r\nPlease check server details"_qs});
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].contains(failure), qPrintable(lines[0]));
+        QVERIFY(lines[0].contains(u"ModPublic\tMakeConnection"_qs));
+        QVERIFY(lines[0].contains(QString::number(kDriverFailure)));
+    }
+    QCOMPARE(m_platform.endRequests, 0);
+}
+
+void TestConnection::openRefusedWithoutTrying_data()
+{
+    QTest::addColumn<QString>("connectionString");
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("other provider") << "PROVIDER=SQLOLEDB;driver={MySQL};server=h"
+                                    << "Provider \"SQLOLEDB\" is not available";
+    QTest::newRow("other driver") << "PROVIDER=MSDASQL;driver={SQL Server};server=h"
+                                  << "Driver \"SQL Server\" is not available";
+    QTest::newRow("no driver") << "PROVIDER=MSDASQL;server=h" << "Driver \"\" is not available";
+    QTest::newRow("negative port") << "driver={MySQL};server=h;Port=-1" << "Invalid port \"-1\"";
+}
+
+void TestConnection::openRefusedWithoutTrying()
+{
+    QFETCH(QString, connectionString);
+    QFETCH(QString, failure);
+    Connection c;
+    c.setConnectionString(connectionString);
+    const Outcome outcome = c.Open();
+    QVERIFY(outcome);
+    QVERIFY2(outcome->Description.startsWith(failure), qPrintable(outcome->Description));
+    QCOMPARE(outcome->Number, kDriverFailure);
+    QCOMPARE(c.State(), 0);
+}
+
+void TestConnection::refusedAccount()
+{
+    REQUIRE_SERVER(m_server);
+    Connection c;
+    c.setConnectionString(composeConnectionString(m_server.port, m_server.host, u"nobody"_qs,
+                                                  u"wrong"_qs, m_server.database));
+    const Outcome outcome = c.Open();
+    QVERIFY(outcome);
+    QVERIFY2(outcome->Description.contains(u"Access denied"_qs), qPrintable(outcome->Description));
+    QCOMPARE(outcome->Source, u"MySQL 1045 (28000)"_qs);
+    QCOMPARE(c.State(), 0);
+}
+
+void TestConnection::typedLocalhostWorks()
+{
+    REQUIRE_SERVER(m_server);
+    if (m_server.host != u"127.0.0.1")
+        QSKIP("the test server is not on 127.0.0.1");
+    ModPublic::ServerName = u"LOCALHOST"_qs;
+    ModPublic::Port = m_server.port;
+    ModPublic::DBName = m_server.database;
+    QVERIFY2(ModPublic::MakeConnection(), qPrintable(readLogLines(logPath()).join(u'\n')));
+}
+
+void TestConnection::executeFailureCarriesNativeCodes()
+{
+    REQUIRE_SERVER(m_server);
+    Connection *c = openDirect(m_server.database);
+    QVERIFY(c);
+    const Outcome outcome = c->Execute(u"SELECT * FROM no_such_table"_qs);
+    QVERIFY(outcome);
+    QCOMPARE(outcome->Number, kDriverFailure);
+    QCOMPARE(outcome->Source, u"MySQL 1146 (42S02)"_qs);
+    QVERIFY(outcome->Description.contains(u"no_such_table"_qs));
+    // The connection stays usable after a failed statement.
+    VERIFY_OK(c->Execute(u"SELECT 1"_qs));
+}
+
+void TestConnection::executeOnClosedConnectionFails()
+{
+    Connection c;
+    const Outcome outcome = c.Execute(u"SELECT 1"_qs);
+    QVERIFY(outcome);
+    QVERIFY(!isGoneAway(*outcome));
+}
+
+void TestConnection::callResultsAreDrained()
+{
+    REQUIRE_SERVER(m_server);
+    Connection *c = openDirect(m_server.database);
+    QVERIFY(c);
+    VERIFY_OK(c->Execute(u"DROP PROCEDURE IF EXISTS two_results"_qs));
+    VERIFY_OK(c->Execute(
+        u"CREATE PROCEDURE two_results() BEGIN SELECT 1; SELECT 'a', 'b' UNION SELECT 'c', 'd'; END"_qs));
+    VERIFY_OK(c->Execute(u"CALL two_results()"_qs));
+    VERIFY_OK(c->Execute(u"SELECT 2"_qs));
+    VERIFY_OK(c->Execute(u"CALL two_results()"_qs));
+    VERIFY_OK(c->Execute(u"DROP PROCEDURE two_results"_qs));
+}
+
+void TestConnection::largeSelectStreamsInConstantMemory()
+{
+    REQUIRE_SERVER(m_server);
+    Connection *c = openDirect(m_server.database);
+    QVERIFY(c);
+    VERIFY_OK(c->Execute(u"SELECT 1"_qs));
+    const long before = peakRssKiB();
+    // About 300 MB of rows: holding them would show at once in the peak.
+    VERIFY_OK(c->Execute(u"SELECT seq, REPEAT('x', 1000) FROM seq_1_to_300000"_qs));
+    const long grownKiB = peakRssKiB() - before;
+    QVERIFY2(grownKiB < 64 * 1024, qPrintable(u"peak grew by %1 KiB"_qs.arg(grownKiB)));
+    VERIFY_OK(c->Execute(u"SELECT 1"_qs));
+}
+
+void TestConnection::localFilesCannotBeRead()
+{
+    REQUIRE_SERVER(m_server);
+    Connection *c = openDirect(m_server.database);
+    QVERIFY(c);
+    VERIFY_OK(c->Execute(u"CREATE TEMPORARY TABLE lines_read (line TEXT)"_qs));
+    const Outcome outcome =
+        c->Execute(u"LOAD DATA LOCAL INFILE '/etc/hostname' INTO TABLE lines_read"_qs);
+    QVERIFY(outcome);
+    ServerProbe probe(m_server, m_server.database);
+    QVERIFY2(probe.ok(), qPrintable(probe.error()));
+}
+
+void TestConnection::killedConnectionTakesFatalPath()
+{
+    REQUIRE_SERVER(m_server);
+    ModPublic::ServerName = m_server.host;
+    ModPublic::Port = m_server.port;
+    ModPublic::DBName = m_server.database;
+    QVERIFY(ModPublic::MakeConnection());
+
+    ServerProbe admin(m_server);
+    QVERIFY2(admin.ok(), qPrintable(admin.error()));
+    QVERIFY2(admin.exec(u"KILL %1"_qs.arg(ModPublic::Cnn->threadId())), qPrintable(admin.error()));
+
+    const Outcome outcome = ModPublic::Cnn->Execute(u"SELECT 1"_qs);
+    QVERIFY(outcome);
+    QVERIFY2(isGoneAway(*outcome), qPrintable(outcome->Description + u' ' + outcome->Source));
+
+    const Trap trap(u"FrmQuery"_qs, u"ExecuteNow"_qs);
+    trap(*outcome);
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
+    QCOMPARE(m_platform.messages, QStringList{u"MySQL server has gone away"_qs});
+    QCOMPARE(m_platform.endRequests, 1);
+}
+
+void TestConnection::newConnectionReplacesOld()
+{
+    REQUIRE_SERVER(m_server);
+    ModPublic::ServerName = m_server.host;
+    ModPublic::Port = m_server.port;
+    ModPublic::DBName = m_server.database;
+    QVERIFY(ModPublic::MakeConnection());
+    const unsigned long first = ModPublic::Cnn->threadId();
+    QVERIFY(ModPublic::MakeConnection());
+    QVERIFY(ModPublic::Cnn->threadId() != first);
+
+    // The first connection was closed when it was replaced.
+    ServerProbe probe(m_server);
+    QTRY_COMPARE(probe.scalar(u"SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1"_qs
+                                  .arg(first)),
+                 u"0"_qs);
+}
+
+QTEST_GUILESS_MAIN(TestConnection)
+#include "tst_connection.moc"

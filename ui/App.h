@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/Platform.h"
+
+#include <QObject>
+
+// The desktop platform of the real program: message boxes, the pointer,
+// the two windows and the end of the program.
+class App : public QObject, public Platform {
+    Q_OBJECT
+public:
+    App();
+    ~App() override;
+
+    void showMessage(const QString &text) override;
+    void setBusyPointer(bool busy) override;
+    void showWindow(Window window) override;
+    void endProgram() override;
+
+    // The program ends when no window is loaded once the running handler has
+    // returned: windows call this when they unload, and the check runs from
+    // the event loop, after the handler.
+    void scheduleEndCheck();
+
+    // True while at least one of the program's windows is loaded.
+    virtual bool anyWindowLoaded() const;
+
+protected:
+    // What ending the program does; the queued check calls it too.
+    virtual void quit();
+};
