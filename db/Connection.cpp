@@ -109,7 +109,7 @@ unsigned long Connection::threadId() const
     return m_mysql ? mysql_thread_id(m_mysql.get()) : 0;
 }
 
-Outcome Connection::Execute(const QString &statement)
+Outcome Connection::Execute(QStringView statement)
 {
     if (!m_mysql)
         return Failure{-2146824584, u"Operation is not allowed when the object is closed."_qs,

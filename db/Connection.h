@@ -31,7 +31,7 @@ public:
 
     // Runs one statement and drains everything it returns, rows discarded as
     // they arrive, so that any result size runs in constant memory.
-    [[nodiscard]] Outcome Execute(const QString &statement);
+    [[nodiscard]] Outcome Execute(QStringView statement);
 
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <vector>
+
+// A script cleaned and cut into the statements that go to the server.
+//
+// Cleaning removes every "cnn.Execute" (with the double quotes around a
+// statement pasted from code after it); cutting happens at each ";" CR LF.
+// A cut statement loses its ";" outside quoted text and comments; the last
+// piece goes as it stands. Pieces holding nothing but white space and
+// comments are dropped. Time and memory are linear in the script's length:
+// statements are ranges of one cleaned buffer.
+class CutScript {
+public:
+    struct Statement {
+        qsizetype start = 0;  // in buffer()
+        qsizetype length = 0;
+        int line = 1;         // 1-based line of the script where it starts
+    };
+
+    static CutScript cut(QStringView script);
+
+    qsizetype size() const { return static_cast<qsizetype>(m_statements.size()); }
+    bool isEmpty() const { return m_statements.empty(); }
+    const Statement &statement(qsizetype i) const { return m_statements[static_cast<size_t>(i)]; }
+    QStringView text(qsizetype i) const
+    {
+        const Statement &s = statement(i);
+        return QStringView(m_buffer).mid(s.start, s.length);
+    }
+    const QString &buffer() const { return m_buffer; }
+
+private:
+    QString m_buffer;
+    std::vector<Statement> m_statements;
+};

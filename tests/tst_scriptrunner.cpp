@@ -1,0 +1,201 @@
+#include "ServerProbe.h"
+#include "TestSupport.h"
+#include "db/Connection.h"
+#include "db/ScriptRunner.h"
+
+#include <functional>
+
+namespace {
+
+// Calls a function after a given statement has finished.
+class AfterStatement final : public ScriptListener {
+public:
+    AfterStatement(qsizetype index, std::function<void()> action)
+        : m_index(index), m_action(std::move(action)) {}
+    void statementFinished(const CutScript &, qsizetype i, const Outcome &) override
+    {
+        if (i == m_index)
+            m_action();
+    }
+
+private:
+    qsizetype m_index;
+    std::function<void()> m_action;
+};
+
+// Records the order of what a listener is told.
+class Trace final : public ScriptListener {
+public:
+    QStringList events;
+    void runStarting(const CutScript &s) override { events << u"run %1"_qs.arg(s.size()); }
+    void statementStarting(const CutScript &, qsizetype i) override { events << u"start %1"_qs.arg(i); }
+    void statementFinished(const CutScript &, qsizetype i, const Outcome &o) override
+    {
+        events << u"%1 %2"_qs.arg(o ? u"failed"_qs : u"done"_qs).arg(i);
+    }
+    void runFinished(const CutScript &) override { events << u"end"_qs; }
+};
+
+} // namespace
+
+class TestScriptRunner : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void storesExactlyWhatWasWritten();
+    void failingStatementIsLoggedAndSkipped();
+    void callWithResultsThenNextStatement();
+    void lostConnectionStopsTheRun();
+    void withoutConnectionEveryStatementFails();
+    void listenersSeeEveryStatementInOrder();
+
+private:
+    void connect();
+    QStringList rows();
+
+    TestServer m_server;
+    QTemporaryDir m_appDir;
+    RecordingPlatform m_platform;
+    std::unique_ptr<ServerProbe> m_probe;
+    QString logPath() const { return m_appDir.filePath(u"GenLogger.log"_qs); }
+};
+
+void TestScriptRunner::initTestCase()
+{
+    REQUIRE_SERVER(m_server);
+    m_probe = std::make_unique<ServerProbe>(m_server, m_server.database);
+    QVERIFY2(m_probe->ok(), qPrintable(m_probe->error()));
+}
+
+void TestScriptRunner::init()
+{
+    QFile::remove(logPath());
+    resetSharedState(m_appDir);
+    m_platform = RecordingPlatform();
+    installPlatform(&m_platform);
+    QVERIFY2(m_probe->exec(u"DROP TABLE IF EXISTS runner_rows"_qs)
+                 && m_probe->exec(u"CREATE TABLE runner_rows (id INT AUTO_INCREMENT PRIMARY KEY, "
+                                  "v VARCHAR(200) CHARACTER SET utf8mb4)"_qs),
+             qPrintable(m_probe->error()));
+}
+
+void TestScriptRunner::cleanup()
+{
+    ModPublic::Cnn.reset();
+    installPlatform(nullptr);
+}
+
+void TestScriptRunner::connect()
+{
+    ModPublic::ServerName = m_server.host;
+    ModPublic::Port = m_server.port;
+    ModPublic::DBName = m_server.database;
+    QVERIFY(ModPublic::MakeConnection());
+}
+
+QStringList TestScriptRunner::rows()
+{
+    return m_probe->column(u"SELECT v FROM runner_rows ORDER BY id"_qs);
+}
+
+void TestScriptRunner::storesExactlyWhatWasWritten()
+{
+    connect();
+    const QString script =
+        u"INSERT INTO runner_rows (v) VALUES ('a;b \"quoted\" \\'x\\'');\r\n"
+        "-- a note before the next statement\r\n"
+        "INSERT INTO runner_rows (v)\r\nVALUES (CONCAT('multi', 'line'));\r\n"
+        "/* nothing but a comment */;\r\n"
+        "cnn.Execute \"INSERT INTO runner_rows (v) VALUES ('pasted \"\"code\"\"')\";\r\n"
+        "UPDATE runner_rows SET v = \"dq\" WHERE v = 'nothing';\r\n"
+        "INSERT INTO runner_rows (v) VALUES ('𝄞 Ünïcode');\r\n"
+        "INSERT INTO runner_rows (v) VALUES ('last;')"_qs;
+
+    const RunSummary summary = executeScript(script);
+
+    QCOMPARE(rows(), (QStringList{u"a;b \"quoted\" 'x'"_qs, u"multiline"_qs,
+                                  u"pasted \"code\""_qs, u"𝄞 Ünïcode"_qs, u"last;"_qs}));
+    QCOMPARE(summary.executed, 6);
+    QCOMPARE(summary.failed, 0);
+    QCOMPARE(m_platform.messages, QStringList{u"Query Executed Successfully"_qs});
+    QVERIFY(readLogLines(logPath()).isEmpty());
+}
+
+void TestScriptRunner::failingStatementIsLoggedAndSkipped()
+{
+    connect();
+    const QString script = u"\r\nINSERT INTO no_such_table VALUES (1);\r\n"
+                           "INSERT INTO runner_rows (v) VALUES ('one');\r\n"
+                           "INSERT INTO runner_rows (v) VALUES ('two')"_qs;
+    executeScript(script);
+
+    QCOMPARE(rows(), (QStringList{u"one"_qs, u"two"_qs}));
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(u"no_such_table"_qs) && lines[0].contains(u"FrmQuery\tExecuteNow"_qs)
+                 && lines[0].contains(u"MySQL 1146 (42S02)"_qs),
+             qPrintable(lines[0]));
+    QCOMPARE(m_platform.messages,
+             QStringList{u"1 of 3 statements failed (first at line 2).\r\nDetails are in %1."_qs.arg(
+                 logPath())});
+}
+
+void TestScriptRunner::callWithResultsThenNextStatement()
+{
+    connect();
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE IF EXISTS runner_proc"_qs));
+    QVERIFY(m_probe->exec(u"CREATE PROCEDURE runner_proc() BEGIN SELECT 1; SELECT 2, 3; "
+                          "INSERT INTO runner_rows (v) VALUES ('from proc'); END"_qs));
+    executeScript(u"CALL runner_proc();\r\nINSERT INTO runner_rows (v) VALUES ('after')"_qs);
+    QCOMPARE(rows(), (QStringList{u"from proc"_qs, u"after"_qs}));
+    QCOMPARE(m_platform.messages, QStringList{u"Query Executed Successfully"_qs});
+    QVERIFY(readLogLines(logPath()).isEmpty());
+}
+
+void TestScriptRunner::lostConnectionStopsTheRun()
+{
+    connect();
+    const unsigned long id = ModPublic::Cnn->threadId();
+    ServerProbe admin(m_server);
+    AfterStatement killer(1, [&] { QVERIFY(admin.exec(u"KILL %1"_qs.arg(id))); });
+    ScriptListener *extra[] = {&killer};
+    const RunSummary summary = executeScript(u"INSERT INTO runner_rows (v) VALUES ('1');\r\n"
+                                             "INSERT INTO runner_rows (v) VALUES ('2');\r\n"
+                                             "INSERT INTO runner_rows (v) VALUES ('3');\r\n"
+                                             "INSERT INTO runner_rows (v) VALUES ('4')"_qs,
+                                             extra);
+    QVERIFY(summary.connectionLost);
+    QCOMPARE(summary.executed, 3);
+    QCOMPARE(rows(), (QStringList{u"1"_qs, u"2"_qs}));
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
+    QCOMPARE(m_platform.messages, QStringList{u"MySQL server has gone away"_qs});
+    QCOMPARE(m_platform.endRequests, 1);
+}
+
+void TestScriptRunner::withoutConnectionEveryStatementFails()
+{
+    executeScript(u"SELECT 1;\r\nSELECT 2"_qs);
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines[1].contains(u"FrmQuery\tExecuteNow"_qs));
+    QCOMPARE(m_platform.messages.size(), 1);
+    QVERIFY(m_platform.messages[0].startsWith(u"2 of 2 statements failed (first at line 1)."_qs));
+    QCOMPARE(m_platform.endRequests, 0);
+}
+
+void TestScriptRunner::listenersSeeEveryStatementInOrder()
+{
+    connect();
+    Trace trace;
+    ScriptListener *extra[] = {&trace};
+    executeScript(u"SELECT 1;\r\nSELECT nope;\r\n;\r\nSELECT 3"_qs, extra);
+    QCOMPARE(trace.events, (QStringList{u"run 3"_qs, u"start 0"_qs, u"done 0"_qs, u"start 1"_qs,
+                                        u"failed 1"_qs, u"start 2"_qs, u"done 2"_qs, u"end"_qs}));
+}
+
+QTEST_GUILESS_MAIN(TestScriptRunner)
+#include "tst_scriptrunner.moc"
