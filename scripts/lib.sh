@@ -104,6 +104,39 @@ create_program_account() {
         CREATE USER IF NOT EXISTS 'olun'@'localhost' IDENTIFIED BY '';"
 }
 
+# Starts a MariaDB server in a new temporary folder on a free loopback port
+# (never 3306), with the program's account and the TESMOR_TEST database, and
+# removes both on every exit of the calling script. Exports its address as
+# TESMOR_TEST_HOST, TESMOR_TEST_PORT, TESMOR_TEST_DB and TESMOR_TEST_SOCKET.
+start_throwaway_server() {
+    THROWAWAY_DIR=$(mktemp -d "${TMPDIR:-/tmp}/tesmor-server.XXXXXX")
+    SERVER_PID=""
+    SERVER_SOCKET=""
+    trap 'stop_server "$SERVER_PID" "$SERVER_SOCKET"; rm -rf "$THROWAWAY_DIR"' EXIT
+    trap 'exit 130' INT TERM
+    local port="" attempt candidate
+    for attempt in 1 2 3 4 5; do
+        candidate=$((20000 + RANDOM % 40000))
+        if start_server "$THROWAWAY_DIR/db" "$candidate" --innodb-flush-log-at-trx-commit=0; then
+            port=$candidate
+            break
+        fi
+        echo "Port $candidate was not usable; trying another." >&2
+    done
+    if [ -z "$port" ]; then
+        echo "Could not start the throwaway server:" >&2
+        tail -20 "$THROWAWAY_DIR/db/error.log" >&2
+        return 1
+    fi
+    create_program_account "$SERVER_SOCKET"
+    server_sql "$SERVER_SOCKET" "
+        GRANT ALL PRIVILEGES ON *.* TO 'olun'@'%';
+        GRANT ALL PRIVILEGES ON *.* TO 'olun'@'localhost';
+        CREATE DATABASE IF NOT EXISTS TESMOR_TEST;"
+    export TESMOR_TEST_HOST=127.0.0.1 TESMOR_TEST_PORT=$port TESMOR_TEST_DB=TESMOR_TEST
+    export TESMOR_TEST_SOCKET=$SERVER_SOCKET
+}
+
 build() {
     local dir=$1
     shift
