@@ -1,5 +1,8 @@
 #include "ui/App.h"
 
+#include "ui/FrmServer.h"
+#include "ui/Look.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -8,8 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-App::App() = default;
-App::~App() = default;
+App::App()
+{
+    Look::registerFonts();
+}
+
+App::~App()
+{
+    delete m_frmServer;
+}
 
 void App::showMessage(const QString &text)
 {
@@ -30,8 +40,39 @@ void App::setBusyPointer(bool busy)
     }
 }
 
-void App::showWindow(Window)
+void App::showWindow(Window window)
 {
+    switch (window) {
+    case Window::ServerDetails:
+        showServerDetails();
+        break;
+    case Window::Query:
+        // The query window's shared instance is created and shown here.
+        break;
+    }
+}
+
+void App::showServerDetails()
+{
+    if (!m_frmServer) {
+        m_frmServer = new FrmServer;
+        connect(m_frmServer, &FrmServer::unloaded, this, &App::forgetServerDetails);
+    }
+    Look::centreOnScreen(m_frmServer);
+    m_frmServer->show();
+    m_frmServer->raise();
+    m_frmServer->activateWindow();
+}
+
+// Form_Unload's end: the next show creates a fresh window, and the program
+// ends unless the handler that unloaded it shows another.
+void App::forgetServerDetails()
+{
+    if (FrmServer *unloaded = m_frmServer) {
+        m_frmServer = nullptr;
+        unloaded->deleteLater();
+    }
+    scheduleEndCheck();
 }
 
 void App::endProgram()
@@ -48,9 +89,14 @@ void App::scheduleEndCheck()
     });
 }
 
+FrmServer *App::serverDetails() const
+{
+    return m_frmServer;
+}
+
 bool App::anyWindowLoaded() const
 {
-    return false;
+    return !m_frmServer.isNull();
 }
 
 void App::quit()

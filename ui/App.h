@@ -3,9 +3,13 @@
 #include "core/Platform.h"
 
 #include <QObject>
+#include <QPointer>
+
+class FrmServer;
 
 // The desktop platform of the real program: message boxes, the pointer,
-// the two windows and the end of the program.
+// the two windows and the end of the program. It holds each window's one
+// shared instance.
 class App : public QObject, public Platform {
     Q_OBJECT
 public:
@@ -25,7 +29,16 @@ public:
     // True while at least one of the program's windows is loaded.
     virtual bool anyWindowLoaded() const;
 
+    // The Server Details window's shared instance, or none.
+    FrmServer *serverDetails() const;
+
 protected:
     // What ending the program does; the queued check calls it too.
     virtual void quit();
+
+private:
+    void showServerDetails();
+    void forgetServerDetails();
+
+    QPointer<FrmServer> m_frmServer;
 };

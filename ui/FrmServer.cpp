@@ -1,0 +1,212 @@
+#include "ui/FrmServer.h"
+
+#include "core/ErrorTrap.h"
+#include "core/ModPublic.h"
+#include "core/Platform.h"
+#include "core/Text.h"
+#include "ui/Look.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPainter>
+#include <QPushButton>
+
+namespace {
+
+constexpr char16_t kOwner[] = u"FrmServer";
+
+// The client area and the rule under the boxes, in twips.
+constexpr int kClientWidth = 5100;
+constexpr int kClientHeight = 2055;
+constexpr int kLineY = 1575;
+constexpr int kLineX2 = 5160;
+
+Trap trapFor(const char16_t *procedure)
+{
+    return Trap(QString::fromUtf16(kOwner), QString::fromUtf16(procedure));
+}
+
+} // namespace
+
+FrmServer::FrmServer(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QString::fromUtf16(kOwner));
+    setWindowTitle(u"Server Details"_qs);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    Look::applyWindowLook(this, QSize(Look::twips(kClientWidth), Look::twips(kClientHeight)));
+
+    TxtServer = addBox(u"TxtServer", 1365, 120, 3615, 285);
+    TxtDBName = addBox(u"TxtDBName", 1365, 480, 2175, 285);
+    TxtuserName = addBox(u"TxtuserName", 1365, 840, 3615, 285);
+    TxtPassword = addBox(u"TxtPassword", 1365, 1215, 3615, 285);
+    // Shown as typed in the original design; a password on screen is a fault.
+    TxtPassword->setEchoMode(QLineEdit::Password);
+    CmdOK = addButton(u"CmdOK", u"&OK", 3345, 1665, 780, 315);
+    CmdCancel = addButton(u"CmdCancel", u"&CANCEL", 4185, 1665, 780, 315);
+    addLabel(u"Lbl1", u"Server Name", 135, 157, 1050, 210);
+    addLabel(u"Label1", u"Database", 135, 517, 750, 210);
+    addLabel(u"Label2", u"User Name", 135, 877, 885, 210);
+    addLabel(u"Label3", u"Password", 135, 1252, 765, 210);
+    TxtPort = addBox(u"TxtPort", 4230, 480, 735, 285);
+    TxtPort->setText(u"3306"_qs);
+    addLabel(u"Label4", u"Port", 3720, 510, 345, 210);
+
+    // The design's tab order: OK and CANCEL come before the port box.
+    QWidget *const order[] = {TxtServer, TxtDBName, TxtuserName, TxtPassword,
+                              CmdOK, CmdCancel, TxtPort};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    TxtServer->setFocus();
+
+    connect(CmdOK, &QPushButton::clicked, this, &FrmServer::CmdOK_Click);
+    connect(CmdCancel, &QPushButton::clicked, this, &FrmServer::CmdCancel_Click);
+}
+
+FrmServer::~FrmServer() = default;
+
+QLineEdit *FrmServer::addBox(const char16_t *name, int left, int top, int width, int height)
+{
+    auto *box = new QLineEdit(this);
+    box->setObjectName(QString::fromUtf16(name));
+    box->setGeometry(Look::twipsRect(left, top, width, height));
+    box->installEventFilter(this);
+    return box;
+}
+
+QLabel *FrmServer::addLabel(const char16_t *name, const char16_t *caption, int left, int top,
+                            int width, int height)
+{
+    auto *label = new QLabel(QString::fromUtf16(caption), this);
+    label->setObjectName(QString::fromUtf16(name));
+    label->setFont(Look::labelFont());
+    label->setFocusPolicy(Qt::NoFocus);
+    // Labels fit their caption: the design's sizes are Tahoma's, and with a
+    // fallback font a caption must still show whole.
+    QRect rect = Look::twipsRect(left, top, width, height);
+    const QSize fit = label->sizeHint();
+    rect.setWidth(std::max(rect.width(), fit.width()));
+    rect.setHeight(std::max(rect.height(), fit.height()));
+    label->setGeometry(rect);
+    return label;
+}
+
+QPushButton *FrmServer::addButton(const char16_t *name, const char16_t *caption, int left,
+                                  int top, int width, int height)
+{
+    auto *button = new QPushButton(QString::fromUtf16(caption), this);
+    button->setObjectName(QString::fromUtf16(name));
+    button->setGeometry(Look::twipsRect(left, top, width, height));
+    button->setStyleSheet(Look::buttonStyleSheet());
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    button->installEventFilter(this);
+    return button;
+}
+
+bool FrmServer::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        // Control keys and shortcuts (Ctrl+V pastes, Alt+O presses OK) go
+        // through untouched, so pasted text keeps its case.
+        const bool plain = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier
+                                                 | Qt::MetaModifier));
+        if (plain && key->text().size() == 1) {
+            QString typed = key->text();
+            Form_KeyPress(typed);
+            if (typed != key->text()) {
+                QKeyEvent upper(QEvent::KeyPress, key->key(), key->modifiers(),
+                                key->nativeScanCode(), key->nativeVirtualKey(),
+                                key->nativeModifiers(), typed, key->isAutoRepeat(),
+                                static_cast<quint16>(key->count()), key->device());
+                QCoreApplication::sendEvent(watched, &upper);
+                return true;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FrmServer::Form_KeyPress(QString &typed)
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"Form_KeyPress");
+
+    // "ß" becomes "SS", which no longer fits one key: it goes through as typed.
+    const QString upper = QLocale::system().toUpper(typed);
+    if (upper.size() == 1)
+        typed = upper;
+}
+
+void FrmServer::CmdOK_Click()
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"CmdOK_Click");
+
+    if (trimSpaces(TxtServer->text()).isEmpty()) {
+        platform().showMessage(u"Please Enter Server Name"_qs);
+        TxtServer->setFocus();
+        return;
+    }
+    if (trimSpaces(TxtDBName->text()).isEmpty()) {
+        platform().showMessage(u"Please enter DataBase Name"_qs);
+        TxtDBName->setFocus();
+        return;
+    }
+    ModPublic::ServerName = trimSpaces(TxtServer->text());
+    ModPublic::DBName = trimSpaces(TxtDBName->text());
+    ModPublic::Password = trimSpaces(TxtPassword->text());
+    ModPublic::UserName = trimSpaces(TxtuserName->text());
+    ModPublic::Port = trimSpaces(TxtPort->text());
+    // Only an open connection hands over to the query window; otherwise
+    // MakeConnection has told the user, and what they typed stays to correct.
+    if (ModPublic::MakeConnection()) {
+        unloadWindow();
+        platform().showWindow(Window::Query);
+    }
+}
+
+void FrmServer::CmdCancel_Click()
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"CmdCancel_Click");
+
+    ModPublic::Cnn.reset();
+    unloadWindow();
+    platform().endProgram();
+}
+
+void FrmServer::Form_Unload()
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"Form_Unload");
+
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    emit unloaded();
+}
+
+void FrmServer::unloadWindow()
+{
+    // The close event runs Form_Unload; calling it again is harmless and
+    // keeps the unload certain should a close ever deliver no event.
+    close();
+    Form_Unload();
+}
+
+void FrmServer::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void FrmServer::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    QPainter painter(this);
+    painter.setPen(QPen(palette().color(QPalette::WindowText), 0));
+    const int y = Look::twips(kLineY);
+    painter.drawLine(0, y, Look::twips(kLineX2), y);
+}

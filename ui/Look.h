@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QFont>
+#include <QIcon>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+class QWidget;
+
+// The look both windows share: twips geometry, Tahoma, the button face
+// colour, the text-area background, a fixed border and the program's icon.
+namespace Look {
+
+// Twips to device-independent pixels, 15 to a pixel; Qt scales those on
+// high-DPI screens.
+int twips(int t);
+QRect twipsRect(int left, int top, int width, int height);
+
+// Makes Tahoma from fonts-wine known to Qt, once; harmless when it is absent.
+void registerFonts();
+
+// Text boxes and buttons: Tahoma 8.25 pt.
+QFont boxFont();
+// Labels: Tahoma 9 pt.
+QFont labelFont(bool bold = false);
+
+// Button face colour, red 200, green 213, blue 232.
+inline constexpr int kButtonFaceRed = 200;
+inline constexpr int kButtonFaceGreen = 213;
+inline constexpr int kButtonFaceBlue = 232;
+// A style sheet for buttons: styles draw their own face unless the sheet
+// gives the button a border, so it draws a raised frame around the colour.
+QString buttonStyleSheet();
+
+// Top-level window with a fixed border and a close box only, a client area
+// of exactly clientSize, the text-area background, box font and icon.
+void applyWindowLook(QWidget *window, QSize clientSize);
+
+// Moves window so that it sits in the middle of its screen.
+void centreOnScreen(QWidget *window);
+
+// The application icon, 32 by 32.
+QIcon appIcon();
+
+} // namespace Look
