@@ -1,5 +1,7 @@
 // Prints how fast Tesmor cuts and executes scripts, against the server given
 // by TESMOR_TEST_HOST/PORT/DB (scripts/bench starts one).
+//   window:  100,000 statements run from the query window, against the
+//            runner alone on the same script
 //   cut:     cleaning and cutting a generated 100 MB script
 //   execute: 20,000 single-row INSERTs through the window's runner, against
 //            the same script file run by the mariadb command-line client
@@ -9,7 +11,11 @@
 #include "db/ConnectionString.h"
 #include "db/ScriptRunner.h"
 
-#include <QCoreApplication>
+#include "ui/FrmQuery.h"
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -25,7 +31,12 @@ namespace {
 class SilentPlatform final : public Platform {
 public:
     QStringList messages;
-    void showMessage(const QString &text) override { messages << text; }
+    QElapsedTimer shownAt; // restarted when a message is shown
+    void showMessage(const QString &text) override
+    {
+        shownAt.start();
+        messages << text;
+    }
     void setBusyPointer(bool) override {}
     void showWindow(Window) override {}
     void endProgram() override {}
@@ -137,15 +148,106 @@ double median(QList<double> v)
     return v[v.size() / 2];
 }
 
-int benchExecute()
+struct Server {
+    QString host = qEnvironmentVariable("TESMOR_TEST_HOST");
+    QString port = qEnvironmentVariable("TESMOR_TEST_PORT");
+    QString db = qEnvironmentVariable("TESMOR_TEST_DB", u"TESMOR_TEST"_qs);
+};
+
+// Opens admin and Cnn on the bench server with an empty bench_rows table.
+bool prepare(const Server &server, Connection &admin, SilentPlatform &silent)
 {
-    const QString host = qEnvironmentVariable("TESMOR_TEST_HOST");
-    const QString port = qEnvironmentVariable("TESMOR_TEST_PORT");
-    const QString db = qEnvironmentVariable("TESMOR_TEST_DB", u"TESMOR_TEST"_qs);
-    if (host.isEmpty() || port.isEmpty()) {
+    if (server.host.isEmpty() || server.port.isEmpty()) {
         std::fprintf(stderr, "TESMOR_TEST_HOST/PORT not set: run scripts/bench\n");
+        return false;
+    }
+    admin.setConnectionString(
+        composeConnectionString(server.port, server.host, u"olun"_qs, QString(), server.db));
+    if (const Outcome f = admin.Open()) {
+        std::fprintf(stderr, "cannot connect: %s\n", qPrintable(f->Description));
+        return false;
+    }
+    if (!exec(admin, u"DROP TABLE IF EXISTS bench_rows"_qs)
+        || !exec(admin, u"CREATE TABLE bench_rows (a INT PRIMARY KEY, b VARCHAR(100))"_qs))
+        return false;
+    ModPublic::ServerName = server.host;
+    ModPublic::Port = server.port;
+    ModPublic::DBName = server.db;
+    installPlatform(&silent);
+    return ModPublic::MakeConnection();
+}
+
+void finish(Connection &admin)
+{
+    installPlatform(nullptr);
+    ModPublic::Cnn.reset();
+    exec(admin, u"DROP TABLE bench_rows"_qs);
+}
+
+int benchWindow()
+{
+    const Server server;
+    Connection admin;
+    SilentPlatform silent;
+    if (!prepare(server, admin, silent))
+        return 1;
+
+    constexpr int kStatements = 100000;
+    QString script;
+    const QString padding(50, u'.');
+    for (int i = 0; i < kStatements; ++i)
+        script += u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1 %2');\n"_qs.arg(i).arg(padding);
+
+    FrmQuery window;
+    window.show();
+    auto *box = window.findChild<QPlainTextEdit *>(u"TxtQuery"_qs);
+    auto *ok = window.findChild<QPushButton *>(u"CmdOK"_qs);
+    QElapsedTimer timer;
+    timer.start();
+    box->setPlainText(script);
+    QCoreApplication::processEvents();
+    const double pasteSeconds = timer.nsecsElapsed() / 1e9;
+    timer.restart();
+    const QString read = window.scriptText();
+    const double readSeconds = timer.nsecsElapsed() / 1e9;
+
+    QList<double> alone, fromWindow;
+    for (int round = 0; round < 3; ++round) {
+        if (!exec(admin, u"TRUNCATE TABLE bench_rows"_qs))
+            return 1;
+        timer.restart();
+        executeScript(read);
+        alone << timer.nsecsElapsed() / 1e9;
+
+        if (!exec(admin, u"TRUNCATE TABLE bench_rows"_qs))
+            return 1;
+        timer.restart();
+        ok->click();
+        fromWindow << (timer.nsecsElapsed() - silent.shownAt.nsecsElapsed()) / 1e9;
+    }
+    const bool allOk = std::all_of(silent.messages.cbegin(), silent.messages.cend(),
+                                   [](const QString &m) { return m == u"Query Executed Successfully"; });
+    finish(admin);
+    if (!allOk || silent.messages.size() != 6) {
+        std::fprintf(stderr, "window bench: unexpected messages: %s\n",
+                     qPrintable(silent.messages.join(u" | ")));
         return 1;
     }
+    const double a = median(alone);
+    const double w = median(fromWindow);
+    std::printf("window: %d statements (%.1f MB), paste %.2f s, read %.3f s, runner %.2f s, "
+                "window %.2f s\n",
+                kStatements, script.size() / 1e6, pasteSeconds, readSeconds, a, w);
+    std::printf("window: overhead %.1f%%\n", (w - a) / a * 100.0);
+    return 0;
+}
+
+int benchExecute()
+{
+    const Server server;
+    const QString &host = server.host;
+    const QString &port = server.port;
+    const QString &db = server.db;
     constexpr int kRows = 20000;
     const QString script = insertScript(kRows);
     QTemporaryDir dir;
@@ -158,21 +260,8 @@ int benchExecute()
     }
 
     Connection admin;
-    admin.setConnectionString(composeConnectionString(port, host, u"olun"_qs, QString(), db));
-    if (const Outcome f = admin.Open()) {
-        std::fprintf(stderr, "cannot connect: %s\n", qPrintable(f->Description));
-        return 1;
-    }
-    if (!exec(admin, u"DROP TABLE IF EXISTS bench_rows"_qs)
-        || !exec(admin, u"CREATE TABLE bench_rows (a INT PRIMARY KEY, b VARCHAR(40))"_qs))
-        return 1;
-
-    ModPublic::ServerName = host;
-    ModPublic::Port = port;
-    ModPublic::DBName = db;
     SilentPlatform silent;
-    installPlatform(&silent);
-    if (!ModPublic::MakeConnection())
+    if (!prepare(server, admin, silent))
         return 1;
 
     QList<double> ours, theirs;
@@ -202,9 +291,7 @@ int benchExecute()
             return 1;
         }
     }
-    installPlatform(nullptr);
-    ModPublic::Cnn.reset();
-    exec(admin, u"DROP TABLE bench_rows"_qs);
+    finish(admin);
 
     const double a = median(ours);
     const double b = median(theirs);
@@ -216,9 +303,11 @@ int benchExecute()
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const bool all = args.isEmpty();
+    if ((all || args.contains(u"window"_qs)) && benchWindow() != 0)
+        return 1;
     if (all || args.contains(u"cut"_qs))
         benchCut();
     if (all || args.contains(u"execute"_qs))

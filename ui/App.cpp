@@ -1,5 +1,6 @@
 #include "ui/App.h"
 
+#include "ui/FrmQuery.h"
 #include "ui/FrmServer.h"
 #include "ui/Look.h"
 
@@ -19,6 +20,7 @@ App::App()
 App::~App()
 {
     delete m_frmServer;
+    delete m_frmQuery;
 }
 
 void App::showMessage(const QString &text)
@@ -44,32 +46,35 @@ void App::showWindow(Window window)
 {
     switch (window) {
     case Window::ServerDetails:
-        showServerDetails();
+        showShared(m_frmServer);
         break;
     case Window::Query:
-        // The query window's shared instance is created and shown here.
+        showShared(m_frmQuery);
         break;
     }
 }
 
-void App::showServerDetails()
+// Shows a window's shared instance, creating a fresh one when there is none.
+template <class Form>
+void App::showShared(QPointer<Form> &instance)
 {
-    if (!m_frmServer) {
-        m_frmServer = new FrmServer;
-        connect(m_frmServer, &FrmServer::unloaded, this, &App::forgetServerDetails);
+    if (!instance) {
+        instance = new Form;
+        connect(instance, &Form::unloaded, this, [this, &instance] { forget(instance); });
     }
-    Look::centreOnScreen(m_frmServer);
-    m_frmServer->show();
-    m_frmServer->raise();
-    m_frmServer->activateWindow();
+    Look::centreOnScreen(instance);
+    instance->show();
+    instance->raise();
+    instance->activateWindow();
 }
 
 // Form_Unload's end: the next show creates a fresh window, and the program
 // ends unless the handler that unloaded it shows another.
-void App::forgetServerDetails()
+template <class Form>
+void App::forget(QPointer<Form> &instance)
 {
-    if (FrmServer *unloaded = m_frmServer) {
-        m_frmServer = nullptr;
+    if (Form *unloaded = instance) {
+        instance = nullptr;
         unloaded->deleteLater();
     }
     scheduleEndCheck();
@@ -94,9 +99,14 @@ FrmServer *App::serverDetails() const
     return m_frmServer;
 }
 
+FrmQuery *App::queryWindow() const
+{
+    return m_frmQuery;
+}
+
 bool App::anyWindowLoaded() const
 {
-    return !m_frmServer.isNull();
+    return !m_frmServer.isNull() || !m_frmQuery.isNull();
 }
 
 void App::quit()

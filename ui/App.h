@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPointer>
 
+class FrmQuery;
 class FrmServer;
 
 // The desktop platform of the real program: message boxes, the pointer,
@@ -29,16 +30,20 @@ public:
     // True while at least one of the program's windows is loaded.
     virtual bool anyWindowLoaded() const;
 
-    // The Server Details window's shared instance, or none.
+    // Each window's shared instance, or none.
     FrmServer *serverDetails() const;
+    FrmQuery *queryWindow() const;
 
 protected:
     // What ending the program does; the queued check calls it too.
     virtual void quit();
 
 private:
-    void showServerDetails();
-    void forgetServerDetails();
+    template <class Form>
+    void showShared(QPointer<Form> &instance);
+    template <class Form>
+    void forget(QPointer<Form> &instance);
 
     QPointer<FrmServer> m_frmServer;
+    QPointer<FrmQuery> m_frmQuery;
 };

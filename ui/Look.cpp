@@ -3,7 +3,9 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPalette>
+#include <QPushButton>
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
@@ -118,6 +120,33 @@ void centreOnScreen(QWidget *window)
     const QSize size = window->frameGeometry().size();
     window->move(area.x() + (area.width() - size.width()) / 2,
                  area.y() + (area.height() - size.height()) / 2);
+}
+
+QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left,
+                 int top, int width, int height, bool bold)
+{
+    auto *label = new QLabel(QString::fromUtf16(caption), parent);
+    label->setObjectName(QString::fromUtf16(name));
+    label->setFont(labelFont(bold));
+    label->setFocusPolicy(Qt::NoFocus);
+    QRect rect = twipsRect(left, top, width, height);
+    const QSize fit = label->sizeHint();
+    rect.setWidth(std::max(rect.width(), fit.width()));
+    rect.setHeight(std::max(rect.height(), fit.height()));
+    label->setGeometry(rect);
+    return label;
+}
+
+QPushButton *addButton(QWidget *parent, const char16_t *name, const char16_t *caption, int left,
+                       int top, int width, int height)
+{
+    auto *button = new QPushButton(QString::fromUtf16(caption), parent);
+    button->setObjectName(QString::fromUtf16(name));
+    button->setGeometry(twipsRect(left, top, width, height));
+    button->setStyleSheet(buttonStyleSheet());
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
 }
 
 QIcon appIcon()

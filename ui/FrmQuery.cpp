@@ -1,0 +1,264 @@
+#include "ui/FrmQuery.h"
+
+#include "core/ErrorTrap.h"
+#include "core/ModPublic.h"
+#include "core/Platform.h"
+#include "db/ScriptRunner.h"
+#include "ui/Look.h"
+
+#include <QApplication>
+#include <QWindow>
+
+#include <algorithm>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace {
+
+constexpr char16_t kOwner[] = u"FrmQuery";
+
+// The client area, in twips.
+constexpr int kClientWidth = 7770;
+constexpr int kClientHeight = 3690;
+
+// The progress display lives in the free strip left of the buttons.
+constexpr int kProgressTop = 3210;
+constexpr int kProgressHeight = 285;
+constexpr int kBarLeft = 210;
+constexpr int kBarWidth = 1800;
+constexpr int kTextLeft = 2100;
+constexpr int kTextWidth = 2760;
+
+// At most about ten updates a second: enough to look alive, too few to cost.
+constexpr qint64 kUpdateIntervalMs = 100;
+
+Trap trapFor(const char16_t *procedure)
+{
+    return Trap(QString::fromUtf16(kOwner), QString::fromUtf16(procedure));
+}
+
+bool isUserInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::Drop:
+    case QEvent::InputMethod:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+// Shows how far a long run has got, and keeps the window painted meanwhile.
+// A run cannot be interrupted, so while events are let through, the user's
+// input to the window is swallowed by FrmQuery::eventFilter.
+class QueryProgress final : public ScriptListener {
+public:
+    explicit QueryProgress(FrmQuery *window) : m_window(window) {}
+
+    void runStarting(const CutScript &script) override
+    {
+        m_total = script.size();
+        m_failed = 0;
+        m_clock.start();
+        // Lets the wait cursor reach the screen before the first statement.
+        QCoreApplication::processEvents();
+    }
+    void statementStarting(const CutScript &, qsizetype i) override
+    {
+        if (m_clock.elapsed() < kUpdateIntervalMs)
+            return;
+        m_clock.restart();
+        show(i);
+        QCoreApplication::processEvents();
+    }
+    void statementFinished(const CutScript &, qsizetype, const Outcome &outcome) override
+    {
+        if (outcome)
+            ++m_failed;
+    }
+    void runFinished(const CutScript &) override
+    {
+        m_window->m_progressBar->hide();
+        m_window->m_progressText->hide();
+    }
+
+private:
+    void show(qsizetype i)
+    {
+        QProgressBar *bar = m_window->m_progressBar;
+        // QProgressBar counts in int; scale scripts beyond that.
+        const double scale = m_total > 1'000'000'000 ? 1000.0 : 1.0;
+        bar->setRange(0, static_cast<int>(static_cast<double>(m_total) / scale));
+        bar->setValue(static_cast<int>(static_cast<double>(i) / scale));
+        QString text = u"Statement %1 of %2"_qs.arg(i + 1).arg(m_total);
+        if (m_failed > 0)
+            text += u", %1 failed"_qs.arg(m_failed);
+        m_window->m_progressText->setText(text);
+        bar->show();
+        m_window->m_progressText->show();
+    }
+
+    FrmQuery *m_window;
+    QElapsedTimer m_clock;
+    qsizetype m_total = 0;
+    qsizetype m_failed = 0;
+};
+
+FrmQuery::FrmQuery(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QString::fromUtf16(kOwner));
+    setWindowTitle(QString::fromUtf16(kProgramTitle));
+    setAttribute(Qt::WA_QuitOnClose, false);
+    Look::applyWindowLook(this, QSize(Look::twips(kClientWidth), Look::twips(kClientHeight)));
+
+    TxtQuery = new QPlainTextEdit(this);
+    TxtQuery->setObjectName(u"TxtQuery"_qs);
+    TxtQuery->setGeometry(Look::twipsRect(210, 720, 7230, 2325));
+    TxtQuery->setLineWrapMode(QPlainTextEdit::NoWrap);
+    TxtQuery->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    TxtQuery->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    TxtQuery->setTabChangesFocus(true);
+    CmdOK = Look::addButton(this, u"CmdOK", u"&OK", 4950, 3180, 780, 345);
+    CmdCancel = Look::addButton(this, u"CmdCancel", u"&CANCEL", 5790, 3180, 780, 345);
+    Look::addLabel(this, u"lll", u"Please Enter You Query Here", 225, 180, 2610, 210, true);
+    Look::addLabel(this, u"Label1", u"For Multiple Query Saperate by ; and Vbcrlf", 210, 435, 3540,
+                   210);
+    CmdExit = Look::addButton(this, u"CmdExit", u"E&Xit", 6630, 3180, 780, 345);
+
+    m_progressBar = new QProgressBar(this);
+    m_progressBar->setObjectName(u"Progress"_qs);
+    m_progressBar->setGeometry(Look::twipsRect(kBarLeft, kProgressTop, kBarWidth, kProgressHeight));
+    m_progressBar->setTextVisible(false);
+    m_progressBar->hide();
+    m_progressText = new QLabel(this);
+    m_progressText->setObjectName(u"ProgressText"_qs);
+    m_progressText->setGeometry(Look::twipsRect(kTextLeft, kProgressTop, kTextWidth, kProgressHeight));
+    m_progressText->hide();
+
+    QWidget *const order[] = {TxtQuery, CmdOK, CmdCancel, CmdExit};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    TxtQuery->setFocus();
+
+    connect(CmdOK, &QPushButton::clicked, this, &FrmQuery::CmdOK_Click);
+    connect(CmdCancel, &QPushButton::clicked, this, &FrmQuery::CmdCancel_Click);
+    connect(CmdExit, &QPushButton::clicked, this, &FrmQuery::CmdExit_Click);
+}
+
+FrmQuery::~FrmQuery()
+{
+    qApp->removeEventFilter(this);
+}
+
+QString FrmQuery::scriptText() const
+{
+    QString text = TxtQuery->toPlainText();
+    text.replace(u'\n', u"\r\n"_qs);
+    return text;
+}
+
+void FrmQuery::CmdOK_Click()
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"CmdOK_Click");
+
+    const QString text = TxtQuery->toPlainText();
+    const bool blank = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c == u' '; });
+    if (blank) {
+        platform().showMessage(u"Please enter valid query"_qs);
+        TxtQuery->setFocus();
+        return;
+    }
+    setBusy(true);
+    ExecuteNow();
+    setBusy(false);
+}
+
+void FrmQuery::ExecuteNow()
+{
+    QueryProgress progress(this);
+    ScriptListener *const listeners[] = {&progress};
+    executeScript(scriptText(), listeners);
+}
+
+void FrmQuery::setBusy(bool busy)
+{
+    m_running = busy;
+    if (busy) {
+        setCursor(Qt::WaitCursor);
+        TxtQuery->viewport()->setCursor(Qt::WaitCursor);
+        qApp->installEventFilter(this);
+    } else {
+        qApp->removeEventFilter(this);
+        unsetCursor();
+        TxtQuery->viewport()->setCursor(Qt::IBeamCursor);
+    }
+}
+
+bool FrmQuery::eventFilter(QObject *watched, QEvent *event)
+{
+    // During a run the window takes no input; the closing message box is
+    // another window and answers as usual.
+    if (m_running && (isUserInput(event->type()) || event->type() == QEvent::Close)) {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (widget && (widget == this || isAncestorOf(widget)))
+            return true;
+        if (watched == static_cast<QObject *>(windowHandle()))
+            return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void FrmQuery::CmdCancel_Click()
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"CmdCancel_Click");
+
+    unloadWindow();
+    platform().showWindow(Window::ServerDetails);
+}
+
+void FrmQuery::CmdExit_Click()
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"CmdExit_Click");
+
+    ModPublic::Cnn.reset();
+    unloadWindow();
+    platform().endProgram();
+}
+
+void FrmQuery::Form_Unload()
+{
+    [[maybe_unused]] const Trap trap = trapFor(u"Form_Unload");
+
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    emit unloaded();
+}
+
+void FrmQuery::unloadWindow()
+{
+    close();
+    Form_Unload();
+}
+
+void FrmQuery::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
