@@ -224,6 +224,9 @@ int benchWindow()
         timer.restart();
         ok->click();
         fromWindow << (timer.nsecsElapsed() - silent.shownAt.nsecsElapsed()) / 1e9;
+        std::printf("window round %d: runner %.2f s, window %.2f s\n", round + 1, alone.last(),
+                    fromWindow.last());
+        std::fflush(stdout);
     }
     const bool allOk = std::all_of(silent.messages.cbegin(), silent.messages.cend(),
                                    [](const QString &m) { return m == u"Query Executed Successfully"; });
