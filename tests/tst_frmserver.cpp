@@ -190,6 +190,12 @@ void TestFrmServer::look()
     QCOMPARE(frm()->windowTitle(), u"Server Details"_qs);
     QVERIFY(!frm()->windowIcon().isNull());
     QCOMPARE(box("TxtPassword")->echoMode(), QLineEdit::Password);
+    if (QFile::exists(u"/usr/share/wine/fonts/tahoma.ttf"_qs)) {
+        QCOMPARE(QFontInfo(box("TxtServer")->font()).family(), u"Tahoma"_qs);
+        QCOMPARE(QFontInfo(frm()->findChild<QLabel *>("Lbl1")->font()).family(), u"Tahoma"_qs);
+    }
+    QCOMPARE(box("TxtServer")->font().pointSizeF(), 8.25);
+    QCOMPARE(frm()->findChild<QLabel *>("Lbl1")->font().pointSizeF(), 9.0);
 
     const QImage shot = frm()->grab().toImage();
     const QColor base = frm()->palette().color(QPalette::Base);
