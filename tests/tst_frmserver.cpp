@@ -47,18 +47,31 @@ QString focusName()
     return w ? w->objectName() : QString();
 }
 
+// Keys go where the user's would: to the focused control. A window that
+// went away unexpectedly fails the test instead of aborting the suite.
+QWidget *keyTarget()
+{
+    QWidget *target = QApplication::focusWidget();
+    if (!target)
+        QTest::qFail("no control has the focus", __FILE__, __LINE__);
+    return target;
+}
+
 // Types each character as a key of a Latin-1 keyboard (QTest::keyClicks
 // knows ASCII only); Qt's key codes are those of the capital letters.
 void type(const QString &text)
 {
-    for (const QChar c : text)
-        QTest::sendKeyEvent(QTest::Click, QApplication::focusWidget(),
-                            Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
+    for (const QChar c : text) {
+        if (QWidget *target = keyTarget())
+            QTest::sendKeyEvent(QTest::Click, target, Qt::Key(c.toUpper().unicode()), QString(c),
+                                Qt::NoModifier);
+    }
 }
 
 void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
-    QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+    if (QWidget *target = keyTarget())
+        QTest::keyClick(target, key, modifiers);
 }
 
 } // namespace
@@ -66,324 +79,318 @@ void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 class TestFrmServer : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-    void trimSpacesOnly_data();
-    void trimSpacesOnly();
-    void geometry_data();
-    void geometry();
-    void look();
-    void tabOrder();
-    void typedTextIsUpperCased_data();
-    void typedTextIsUpperCased();
-    void controlKeysAndPasteKeepTheirMeaning();
-    void checks_data();
-    void checks();
-    void enterAndEscPressNothing_data();
-    void enterAndEscPressNothing();
-    void okStoresAndConnects_data();
-    void okStoresAndConnects();
-    void cancelReleasesConnectionAndEnds();
-    void closingOnlyWindowEndsProgram();
+    void init()
+    {
+        resetSharedState(m_appDir);
+        m_app = std::make_unique<TestApp>();
+        installPlatform(m_app.get());
+        m_app->showWindow(Window::ServerDetails);
+        QVERIFY(frm());
+        QVERIFY(QTest::qWaitForWindowActive(frm()));
+    }
+
+    void cleanup()
+    {
+        installPlatform(nullptr);
+        m_app.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        ModPublic::Cnn.reset();
+    }
+
+    void trimSpacesOnly_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("trimmed");
+        QTest::newRow("spaces at both ends") << "  db1 " << "db1";
+        QTest::newRow("inner spaces kept") << " my db " << "my db";
+        QTest::newRow("only spaces") << "   " << "";
+        QTest::newRow("tabs are not spaces") << "\tdb1 \t" << "\tdb1 \t";
+        QTest::newRow("no-break space is not a space") << u"\u00a0db1 "_qs << u"\u00a0db1"_qs;
+    }
+
+    void trimSpacesOnly()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, trimmed);
+        QCOMPARE(trimSpaces(text), trimmed);
+    }
+
+    void geometry_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("rect"); // pixels, at 15 twips to a pixel
+        QTest::newRow("TxtServer") << "TxtServer" << QRect(91, 8, 241, 19);
+        QTest::newRow("TxtDBName") << "TxtDBName" << QRect(91, 32, 145, 19);
+        QTest::newRow("TxtuserName") << "TxtuserName" << QRect(91, 56, 241, 19);
+        QTest::newRow("TxtPassword") << "TxtPassword" << QRect(91, 81, 241, 19);
+        QTest::newRow("CmdOK") << "CmdOK" << QRect(223, 111, 52, 21);
+        QTest::newRow("CmdCancel") << "CmdCancel" << QRect(279, 111, 52, 21);
+        QTest::newRow("TxtPort") << "TxtPort" << QRect(282, 32, 49, 19);
+        // Labels fit their caption, so they may be larger than designed.
+        QTest::newRow("Lbl1") << "Lbl1" << QRect(9, 10, 70, 14);
+        QTest::newRow("Label1") << "Label1" << QRect(9, 34, 50, 14);
+        QTest::newRow("Label2") << "Label2" << QRect(9, 58, 59, 14);
+        QTest::newRow("Label3") << "Label3" << QRect(9, 83, 51, 14);
+        QTest::newRow("Label4") << "Label4" << QRect(248, 34, 23, 14);
+    }
+
+    void geometry()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, rect);
+        const QWidget *control = frm()->findChild<QWidget *>(name);
+        QVERIFY(control);
+        if (const auto *label = qobject_cast<const QLabel *>(control)) {
+            QCOMPARE(label->pos(), rect.topLeft());
+            QVERIFY(label->width() >= std::max(rect.width(), label->sizeHint().width()));
+            QVERIFY(label->height() >= std::max(rect.height(), label->sizeHint().height()));
+            QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+        } else {
+            QCOMPARE(control->geometry(), rect);
+        }
+    }
+
+    void look()
+    {
+        const Qt::WindowFlags flags = frm()->windowFlags();
+        QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QCOMPARE(frm()->size(), QSize(340, 137)); // 5100 x 2055 twips
+        QCOMPARE(frm()->minimumSize(), frm()->maximumSize());
+        QCOMPARE(frm()->windowTitle(), u"Server Details"_qs);
+        QVERIFY(!frm()->windowIcon().isNull());
+        QCOMPARE(box("TxtPassword")->echoMode(), QLineEdit::Password);
+        if (QFile::exists(u"/usr/share/wine/fonts/tahoma.ttf"_qs)) {
+            QCOMPARE(QFontInfo(box("TxtServer")->font()).family(), u"Tahoma"_qs);
+            QCOMPARE(QFontInfo(frm()->findChild<QLabel *>("Lbl1")->font()).family(), u"Tahoma"_qs);
+        }
+        QCOMPARE(box("TxtServer")->font().pointSizeF(), 8.25);
+        QCOMPARE(frm()->findChild<QLabel *>("Lbl1")->font().pointSizeF(), 9.0);
+
+        const QImage shot = frm()->grab().toImage();
+        const QColor base = frm()->palette().color(QPalette::Base);
+        const QColor text = frm()->palette().color(QPalette::WindowText);
+        QCOMPARE(shot.pixelColor(5, 130), base);
+        QCOMPARE(shot.pixelColor(5, 105), text);   // the rule, across the whole width
+        QCOMPARE(shot.pixelColor(339, 105), text);
+        QCOMPARE(shot.pixelColor(5, 104), base);
+        const QPushButton *ok = frm()->findChild<QPushButton *>("CmdOK");
+        QCOMPARE(shot.pixelColor(ok->geometry().topLeft() + QPoint(6, 10)), QColor(200, 213, 232));
+    }
+
+    void tabOrder()
+    {
+        QCOMPARE(focusName(), u"TxtServer"_qs);
+        QStringList visited;
+        for (int i = 0; i < 7; ++i) {
+            press(Qt::Key_Tab);
+            visited << focusName();
+        }
+        QCOMPARE(visited, QStringList({"TxtDBName", "TxtuserName", "TxtPassword", "CmdOK",
+                                       "CmdCancel", "TxtPort", "TxtServer"}));
+    }
+
+    void typedTextIsUpperCased_data()
+    {
+        QTest::addColumn<int>("tabs"); // from the server box to the box typed into
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("server") << 0 << "localhost" << "LOCALHOST";
+        QTest::newRow("database, accented") << 1 << "café_db" << "CAFÉ_DB";
+        QTest::newRow("user, digits and punctuation") << 2 << "me.1-x" << "ME.1-X";
+        QTest::newRow("password, sharp s has no one-letter capital") << 3 << "straße" << "STRAßE";
+        QTest::newRow("port, whose 3306 Tab selects") << 6 << "x" << "X";
+    }
+
+    void typedTextIsUpperCased()
+    {
+        QFETCH(int, tabs);
+        QFETCH(QString, typed);
+        QFETCH(QString, shown);
+        for (int i = 0; i < tabs; ++i)
+            press(Qt::Key_Tab);
+        auto *focused = qobject_cast<QLineEdit *>(QApplication::focusWidget());
+        QVERIFY(focused);
+        type(typed);
+        QCOMPARE(focused->text(), shown);
+    }
+
+    void controlKeysAndPasteKeepTheirMeaning()
+    {
+        type(u"abc"_qs);
+        press(Qt::Key_Backspace);
+        QGuiApplication::clipboard()->setText(u"MixedCase db"_qs);
+        press(Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(box("TxtServer")->text(), u"ABMixedCase db"_qs);
+    }
+
+    void checks_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<bool>("pasted"); // the server name, since Tab cannot be typed into a box
+        QTest::newRow("nothing entered") << "" << "" << "Please Enter Server Name" << "TxtServer"
+                                         << false;
+        QTest::newRow("server only spaces, database given")
+            << "   " << "shop" << "Please Enter Server Name" << "TxtServer" << false;
+        QTest::newRow("database three spaces") << "db1" << "   " << "Please enter DataBase Name"
+                                               << "TxtDBName" << false;
+        QTest::newRow("a tab is a server name") << "\t" << "" << "Please enter DataBase Name"
+                                                << "TxtDBName" << true;
+    }
+
+    void checks()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, database);
+        QFETCH(QString, message);
+        QFETCH(QString, focus);
+        QFETCH(bool, pasted);
+        ModPublic::ServerName = u"unchanged"_qs;
+        if (pasted) {
+            QGuiApplication::clipboard()->setText(server);
+            press(Qt::Key_V, Qt::ControlModifier);
+            QCOMPARE(box("TxtServer")->text(), server);
+            server.clear();
+        }
+        fill(server, database, u"me"_qs, QString(), u"3306"_qs);
+
+        press(Qt::Key_O, Qt::AltModifier);
+        QTRY_COMPARE(m_app->messages, QStringList{message});
+        QTRY_COMPARE(focusName(), focus);
+        QCOMPARE(ModPublic::ServerName, u"unchanged"_qs);
+        QVERIFY(!ModPublic::Cnn);
+        QVERIFY(frm() && frm()->isVisible());
+    }
+
+    void enterAndEscPressNothing_data()
+    {
+        QTest::addColumn<int>("tabs");
+        QTest::addColumn<int>("key");
+        QTest::newRow("Enter in the server box") << 0 << int(Qt::Key_Return);
+        QTest::newRow("keypad Enter in the password box") << 3 << int(Qt::Key_Enter);
+        QTest::newRow("Esc in the server box") << 0 << int(Qt::Key_Escape);
+        QTest::newRow("Enter on OK") << 4 << int(Qt::Key_Return);
+        QTest::newRow("Esc on CANCEL") << 5 << int(Qt::Key_Escape);
+        QTest::newRow("Enter on CANCEL") << 5 << int(Qt::Key_Return);
+    }
+
+    void enterAndEscPressNothing()
+    {
+        QFETCH(int, tabs);
+        QFETCH(int, key);
+        for (int i = 0; i < tabs; ++i)
+            press(Qt::Key_Tab);
+        press(Qt::Key(key));
+        // The access keys do press: Alt+O runs the checks, Alt+C ends. When the
+        // second has happened, anything the first key had pressed would show.
+        press(Qt::Key_O, Qt::AltModifier);
+        QTRY_COMPARE(m_app->messages.size(), 1);
+        press(Qt::Key_C, Qt::AltModifier);
+        QTRY_COMPARE(m_app->endRequests, 1);
+        QCOMPARE(m_app->messages, QStringList{u"Please Enter Server Name"_qs});
+        QCOMPARE(m_app->queryShown, 0);
+    }
+
+    void okStoresAndConnects_data()
+    {
+        QTest::addColumn<bool>("answers");
+        QTest::newRow("server answers") << true;
+        QTest::newRow("wrong port") << false;
+    }
+
+    void okStoresAndConnects()
+    {
+        QFETCH(bool, answers);
+        const TestServer server;
+        REQUIRE_SERVER(server);
+        const QString port = answers ? server.port : u"1"_qs;
+        fill(u" 127.0.0.1 "_qs, u" tesmor_test "_qs, u" me "_qs, u" secret "_qs, u" "_qs + port);
+        const QPointer<FrmServer> window = frm();
+
+        press(Qt::Key_O, Qt::AltModifier);
+        QTRY_VERIFY(ModPublic::Cnn);
+
+        QCOMPARE(ModPublic::ServerName, u"127.0.0.1"_qs);
+        QCOMPARE(ModPublic::DBName, u"TESMOR_TEST"_qs);
+        QCOMPARE(ModPublic::Port, port);
+        QCOMPARE(ModPublic::UserName, u"olun"_qs);
+        QCOMPARE(ModPublic::Password, QString());
+        if (answers) {
+            QVERIFY2(m_app->messages.isEmpty(), qPrintable(m_app->messages.join(u'|')));
+            QCOMPARE(ModPublic::Cnn->State(), 1);
+            QCOMPARE(m_app->queryShown, 1);
+            QVERIFY(!frm());
+            QTRY_VERIFY(window.isNull());
+            QTRY_VERIFY(m_app->endChecks > 0);
+            QCOMPARE(m_app->quits, 0);
+        } else {
+            QCOMPARE(m_app->messages,
+                     QStringList{u"Could not connect to database\r\nPlease check server details"_qs});
+            QCOMPARE(m_app->queryShown, 0);
+            QCOMPARE(frm(), window.data());
+            QVERIFY(window->isVisible());
+            QCOMPARE(box("TxtServer")->text(), u" 127.0.0.1 "_qs);
+            QCOMPARE(box("TxtDBName")->text(), u" TESMOR_TEST "_qs);
+            QCOMPARE(box("TxtuserName")->text(), u" ME "_qs);
+            QCOMPARE(box("TxtPassword")->text(), u" SECRET "_qs);
+            QCOMPARE(box("TxtPort")->text(), u" 1"_qs);
+        }
+    }
+
+    void cancelReleasesConnectionAndEnds()
+    {
+        // A failed attempt leaves a closed connection behind.
+        fill(u"127.0.0.1"_qs, u"shop"_qs, QString(), QString(), u"1"_qs);
+        press(Qt::Key_O, Qt::AltModifier);
+        QTRY_VERIFY(ModPublic::Cnn);
+        const std::weak_ptr<Connection> attempt = ModPublic::Cnn;
+
+        press(Qt::Key_C, Qt::AltModifier);
+        QTRY_COMPARE(m_app->endRequests, 1);
+        QVERIFY(attempt.expired());
+        QVERIFY(!m_app->anyWindowLoaded());
+    }
+
+    void closingOnlyWindowEndsProgram()
+    {
+        const QPointer<FrmServer> first = frm();
+        type(u"db1"_qs);
+        first->close();
+        QVERIFY(!frm());
+        QTRY_COMPARE(m_app->quits, 1);
+        QCOMPARE(m_app->endRequests, 0);
+
+        // Showing it again gives a fresh window as designed.
+        QTRY_VERIFY(first.isNull());
+        m_app->showWindow(Window::ServerDetails);
+        QVERIFY(QTest::qWaitForWindowActive(frm()));
+        QCOMPARE(box("TxtServer")->text(), QString());
+        QCOMPARE(box("TxtPort")->text(), u"3306"_qs);
+        QCOMPARE(focusName(), u"TxtServer"_qs);
+    }
 
 private:
     FrmServer *frm() const { return m_app->serverDetails(); }
     QLineEdit *box(const char *name) const { return frm()->findChild<QLineEdit *>(name); }
     // Types the five entries through the keyboard, in tab order.
     void fill(const QString &server, const QString &database, const QString &user,
-              const QString &password, const QString &port);
+              const QString &password, const QString &port)
+    {
+        for (const QString &text : {server, database, user, password}) {
+            type(text);
+            press(Qt::Key_Tab);
+        }
+        press(Qt::Key_Tab);
+        press(Qt::Key_Tab);
+        press(Qt::Key_A, Qt::ControlModifier);
+        type(port);
+    }
 
     QTemporaryDir m_appDir;
     std::unique_ptr<TestApp> m_app;
 };
-
-void TestFrmServer::init()
-{
-    resetSharedState(m_appDir);
-    m_app = std::make_unique<TestApp>();
-    installPlatform(m_app.get());
-    m_app->showWindow(Window::ServerDetails);
-    QVERIFY(frm());
-    QVERIFY(QTest::qWaitForWindowActive(frm()));
-}
-
-void TestFrmServer::cleanup()
-{
-    installPlatform(nullptr);
-    m_app.reset();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    ModPublic::Cnn.reset();
-}
-
-void TestFrmServer::fill(const QString &server, const QString &database, const QString &user,
-                         const QString &password, const QString &port)
-{
-    for (const QString &text : {server, database, user, password}) {
-        type(text);
-        press(Qt::Key_Tab);
-    }
-    press(Qt::Key_Tab);
-    press(Qt::Key_Tab);
-    press(Qt::Key_A, Qt::ControlModifier);
-    type(port);
-}
-
-void TestFrmServer::trimSpacesOnly_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("trimmed");
-    QTest::newRow("spaces at both ends") << "  db1 " << "db1";
-    QTest::newRow("inner spaces kept") << " my db " << "my db";
-    QTest::newRow("only spaces") << "   " << "";
-    QTest::newRow("tabs are not spaces") << "\tdb1 \t" << "\tdb1 \t";
-    QTest::newRow("no-break space is not a space") << u"\u00a0db1 "_qs << u"\u00a0db1"_qs;
-}
-
-void TestFrmServer::trimSpacesOnly()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, trimmed);
-    QCOMPARE(trimSpaces(text), trimmed);
-}
-
-void TestFrmServer::geometry_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("rect"); // pixels, at 15 twips to a pixel
-    QTest::newRow("TxtServer") << "TxtServer" << QRect(91, 8, 241, 19);
-    QTest::newRow("TxtDBName") << "TxtDBName" << QRect(91, 32, 145, 19);
-    QTest::newRow("TxtuserName") << "TxtuserName" << QRect(91, 56, 241, 19);
-    QTest::newRow("TxtPassword") << "TxtPassword" << QRect(91, 81, 241, 19);
-    QTest::newRow("CmdOK") << "CmdOK" << QRect(223, 111, 52, 21);
-    QTest::newRow("CmdCancel") << "CmdCancel" << QRect(279, 111, 52, 21);
-    QTest::newRow("TxtPort") << "TxtPort" << QRect(282, 32, 49, 19);
-    // Labels fit their caption, so they may be larger than designed.
-    QTest::newRow("Lbl1") << "Lbl1" << QRect(9, 10, 70, 14);
-    QTest::newRow("Label1") << "Label1" << QRect(9, 34, 50, 14);
-    QTest::newRow("Label2") << "Label2" << QRect(9, 58, 59, 14);
-    QTest::newRow("Label3") << "Label3" << QRect(9, 83, 51, 14);
-    QTest::newRow("Label4") << "Label4" << QRect(248, 34, 23, 14);
-}
-
-void TestFrmServer::geometry()
-{
-    QFETCH(QString, name);
-    QFETCH(QRect, rect);
-    QCOMPARE(frm()->size(), QSize(340, 137));
-    const QWidget *control = frm()->findChild<QWidget *>(name);
-    QVERIFY(control);
-    if (const auto *label = qobject_cast<const QLabel *>(control)) {
-        QCOMPARE(label->pos(), rect.topLeft());
-        QVERIFY(label->width() >= std::max(rect.width(), label->sizeHint().width()));
-        QVERIFY(label->height() >= std::max(rect.height(), label->sizeHint().height()));
-        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
-    } else {
-        QCOMPARE(control->geometry(), rect);
-    }
-}
-
-void TestFrmServer::look()
-{
-    const Qt::WindowFlags flags = frm()->windowFlags();
-    QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
-    QCOMPARE(frm()->minimumSize(), frm()->maximumSize());
-    QCOMPARE(frm()->windowTitle(), u"Server Details"_qs);
-    QVERIFY(!frm()->windowIcon().isNull());
-    QCOMPARE(box("TxtPassword")->echoMode(), QLineEdit::Password);
-
-    const QImage shot = frm()->grab().toImage();
-    const QColor base = frm()->palette().color(QPalette::Base);
-    const QColor text = frm()->palette().color(QPalette::WindowText);
-    QCOMPARE(shot.pixelColor(5, 130), base);
-    QCOMPARE(shot.pixelColor(5, 105), text);   // the rule, across the whole width
-    QCOMPARE(shot.pixelColor(339, 105), text);
-    QCOMPARE(shot.pixelColor(5, 104), base);
-    const QPushButton *ok = frm()->findChild<QPushButton *>("CmdOK");
-    QCOMPARE(shot.pixelColor(ok->geometry().topLeft() + QPoint(6, 10)), QColor(200, 213, 232));
-}
-
-void TestFrmServer::tabOrder()
-{
-    QCOMPARE(focusName(), u"TxtServer"_qs);
-    QStringList visited;
-    for (int i = 0; i < 7; ++i) {
-        press(Qt::Key_Tab);
-        visited << focusName();
-    }
-    QCOMPARE(visited, QStringList({"TxtDBName", "TxtuserName", "TxtPassword", "CmdOK",
-                                   "CmdCancel", "TxtPort", "TxtServer"}));
-}
-
-void TestFrmServer::typedTextIsUpperCased_data()
-{
-    QTest::addColumn<int>("tabs"); // from the server box to the box typed into
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("server") << 0 << "localhost" << "LOCALHOST";
-    QTest::newRow("database, accented") << 1 << "café_db" << "CAFÉ_DB";
-    QTest::newRow("user, digits and punctuation") << 2 << "me.1-x" << "ME.1-X";
-    QTest::newRow("password, sharp s has no one-letter capital") << 3 << "straße" << "STRAßE";
-    QTest::newRow("port, whose 3306 Tab selects") << 6 << "x" << "X";
-}
-
-void TestFrmServer::typedTextIsUpperCased()
-{
-    QFETCH(int, tabs);
-    QFETCH(QString, typed);
-    QFETCH(QString, shown);
-    for (int i = 0; i < tabs; ++i)
-        press(Qt::Key_Tab);
-    auto *focused = qobject_cast<QLineEdit *>(QApplication::focusWidget());
-    QVERIFY(focused);
-    type(typed);
-    QCOMPARE(focused->text(), shown);
-}
-
-void TestFrmServer::controlKeysAndPasteKeepTheirMeaning()
-{
-    type(u"abc"_qs);
-    press(Qt::Key_Backspace);
-    QGuiApplication::clipboard()->setText(u"MixedCase db"_qs);
-    press(Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(box("TxtServer")->text(), u"ABMixedCase db"_qs);
-}
-
-void TestFrmServer::checks_data()
-{
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("database");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("focus");
-    QTest::newRow("nothing entered") << "" << "" << "Please Enter Server Name" << "TxtServer";
-    QTest::newRow("server only spaces, database given")
-        << "   " << "shop" << "Please Enter Server Name" << "TxtServer";
-    QTest::newRow("database three spaces") << "db1" << "   " << "Please enter DataBase Name"
-                                           << "TxtDBName";
-}
-
-void TestFrmServer::checks()
-{
-    QFETCH(QString, server);
-    QFETCH(QString, database);
-    QFETCH(QString, message);
-    QFETCH(QString, focus);
-    ModPublic::ServerName = u"unchanged"_qs;
-    fill(server, database, u"me"_qs, QString(), u"3306"_qs);
-
-    press(Qt::Key_O, Qt::AltModifier);
-    QTRY_COMPARE(m_app->messages, QStringList{message});
-    QTRY_COMPARE(focusName(), focus);
-    QCOMPARE(ModPublic::ServerName, u"unchanged"_qs);
-    QVERIFY(!ModPublic::Cnn);
-    QVERIFY(frm() && frm()->isVisible());
-}
-
-void TestFrmServer::enterAndEscPressNothing_data()
-{
-    QTest::addColumn<int>("tabs");
-    QTest::addColumn<int>("key");
-    QTest::newRow("Enter in the server box") << 0 << int(Qt::Key_Return);
-    QTest::newRow("keypad Enter in the password box") << 3 << int(Qt::Key_Enter);
-    QTest::newRow("Esc in the server box") << 0 << int(Qt::Key_Escape);
-    QTest::newRow("Enter on OK") << 4 << int(Qt::Key_Return);
-    QTest::newRow("Esc on CANCEL") << 5 << int(Qt::Key_Escape);
-    QTest::newRow("Enter on CANCEL") << 5 << int(Qt::Key_Return);
-}
-
-void TestFrmServer::enterAndEscPressNothing()
-{
-    QFETCH(int, tabs);
-    QFETCH(int, key);
-    for (int i = 0; i < tabs; ++i)
-        press(Qt::Key_Tab);
-    press(Qt::Key(key));
-    // The access keys do press: Alt+O runs the checks, Alt+C ends. When the
-    // second has happened, anything the first key had pressed would show.
-    press(Qt::Key_O, Qt::AltModifier);
-    QTRY_COMPARE(m_app->messages.size(), 1);
-    press(Qt::Key_C, Qt::AltModifier);
-    QTRY_COMPARE(m_app->endRequests, 1);
-    QCOMPARE(m_app->messages, QStringList{u"Please Enter Server Name"_qs});
-    QCOMPARE(m_app->queryShown, 0);
-}
-
-void TestFrmServer::okStoresAndConnects_data()
-{
-    QTest::addColumn<bool>("answers");
-    QTest::newRow("server answers") << true;
-    QTest::newRow("wrong port") << false;
-}
-
-void TestFrmServer::okStoresAndConnects()
-{
-    QFETCH(bool, answers);
-    const TestServer server;
-    REQUIRE_SERVER(server);
-    const QString port = answers ? server.port : u"1"_qs;
-    fill(u" 127.0.0.1 "_qs, u" tesmor_test "_qs, u" me "_qs, u" secret "_qs, u" "_qs + port);
-    const QPointer<FrmServer> window = frm();
-
-    press(Qt::Key_O, Qt::AltModifier);
-    QTRY_VERIFY(ModPublic::Cnn);
-
-    QCOMPARE(ModPublic::ServerName, u"127.0.0.1"_qs);
-    QCOMPARE(ModPublic::DBName, u"TESMOR_TEST"_qs);
-    QCOMPARE(ModPublic::Port, port);
-    QCOMPARE(ModPublic::UserName, u"olun"_qs);
-    QCOMPARE(ModPublic::Password, QString());
-    if (answers) {
-        QVERIFY2(m_app->messages.isEmpty(), qPrintable(m_app->messages.join(u'|')));
-        QCOMPARE(ModPublic::Cnn->State(), 1);
-        QCOMPARE(m_app->queryShown, 1);
-        QVERIFY(!frm());
-        QTRY_VERIFY(window.isNull());
-        QTRY_VERIFY(m_app->endChecks > 0);
-        QCOMPARE(m_app->quits, 0);
-    } else {
-        QCOMPARE(m_app->messages,
-                 QStringList{u"Could not connect to database\r\nPlease check server details"_qs});
-        QCOMPARE(m_app->queryShown, 0);
-        QCOMPARE(frm(), window.data());
-        QVERIFY(window->isVisible());
-        QCOMPARE(box("TxtServer")->text(), u" 127.0.0.1 "_qs);
-        QCOMPARE(box("TxtDBName")->text(), u" TESMOR_TEST "_qs);
-        QCOMPARE(box("TxtuserName")->text(), u" ME "_qs);
-        QCOMPARE(box("TxtPassword")->text(), u" SECRET "_qs);
-        QCOMPARE(box("TxtPort")->text(), u" 1"_qs);
-    }
-}
-
-void TestFrmServer::cancelReleasesConnectionAndEnds()
-{
-    // A failed attempt leaves a closed connection behind.
-    fill(u"127.0.0.1"_qs, u"shop"_qs, QString(), QString(), u"1"_qs);
-    press(Qt::Key_O, Qt::AltModifier);
-    QTRY_VERIFY(ModPublic::Cnn);
-    const std::weak_ptr<Connection> attempt = ModPublic::Cnn;
-
-    press(Qt::Key_C, Qt::AltModifier);
-    QTRY_COMPARE(m_app->endRequests, 1);
-    QVERIFY(attempt.expired());
-    QVERIFY(!m_app->anyWindowLoaded());
-}
-
-void TestFrmServer::closingOnlyWindowEndsProgram()
-{
-    const QPointer<FrmServer> first = frm();
-    type(u"db1"_qs);
-    first->close();
-    QVERIFY(!frm());
-    QTRY_COMPARE(m_app->quits, 1);
-    QCOMPARE(m_app->endRequests, 0);
-
-    // Showing it again gives a fresh window as designed.
-    QTRY_VERIFY(first.isNull());
-    m_app->showWindow(Window::ServerDetails);
-    QVERIFY(QTest::qWaitForWindowActive(frm()));
-    QCOMPARE(box("TxtServer")->text(), QString());
-    QCOMPARE(box("TxtPort")->text(), u"3306"_qs);
-    QCOMPARE(focusName(), u"TxtServer"_qs);
-}
 
 QTEST_MAIN(TestFrmServer)
 #include "tst_frmserver.moc"

@@ -25,6 +25,8 @@ constexpr int kClientHeight = 2055;
 constexpr int kLineY = 1575;
 constexpr int kLineX2 = 5160;
 
+// Every handler arms its trap on entry, as every procedure does, so that a
+// failure reported in it is logged under "FrmServer" and the handler's name.
 Trap trapFor(const char16_t *procedure)
 {
     return Trap(QString::fromUtf16(kOwner), QString::fromUtf16(procedure));

@@ -77,20 +77,24 @@ QString buttonStyleSheet()
 {
     const QString face =
         u"rgb(%1, %2, %3)"_qs.arg(kButtonFaceRed).arg(kButtonFaceGreen).arg(kButtonFaceBlue);
+    // Light upper-left and dark lower-right edges raise the face off the
+    // white background; pressed, they swap.
     return uR"(QPushButton {
     background-color: %1;
     color: palette(button-text);
-    border: 2px outset %1;
+    border: 1px solid;
+    border-color: rgb(160, 160, 160) rgb(64, 64, 64) rgb(64, 64, 64) rgb(160, 160, 160);
     padding: 0px 2px;
 }
 QPushButton:focus {
-    border: 1px solid palette(window-text);
+    border-color: palette(window-text);
 }
 QPushButton:pressed {
-    border: 2px inset %1;
+    border-color: rgb(64, 64, 64) rgb(160, 160, 160) rgb(160, 160, 160) rgb(64, 64, 64);
 }
 QPushButton:disabled {
     color: palette(mid);
+}
 })"_qs.arg(face);
 }
 
