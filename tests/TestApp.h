@@ -29,16 +29,29 @@ protected:
     void quit() override { ++quits; }
 };
 
-// Types each character as a key into the focused widget (QTest::keyClicks
-// knows ASCII only); Qt's key codes are those of the capital letters.
+// Keys go where the user's would: to the focused control. A window that
+// went away unexpectedly fails the test instead of aborting the suite.
+inline QWidget *keyTarget()
+{
+    QWidget *target = QApplication::focusWidget();
+    if (!target)
+        QTest::qFail("no control has the focus", __FILE__, __LINE__);
+    return target;
+}
+
+// Types each character as a key (QTest::keyClicks knows ASCII only); Qt's
+// key codes are those of the capital letters.
 inline void typeText(const QString &text)
 {
-    for (const QChar c : text)
-        QTest::sendKeyEvent(QTest::Click, QApplication::focusWidget(),
-                            Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
+    for (const QChar c : text) {
+        if (QWidget *target = keyTarget())
+            QTest::sendKeyEvent(QTest::Click, target, Qt::Key(c.toUpper().unicode()), QString(c),
+                                Qt::NoModifier);
+    }
 }
 
 inline void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
-    QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+    if (QWidget *target = keyTarget())
+        QTest::keyClick(target, key, modifiers);
 }

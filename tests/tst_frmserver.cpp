@@ -1,7 +1,7 @@
+#include "TestApp.h"
 #include "TestSupport.h"
 #include "core/Text.h"
 #include "db/Connection.h"
-#include "ui/App.h"
 #include "ui/FrmServer.h"
 
 #include <QApplication>
@@ -12,66 +12,21 @@
 
 namespace {
 
-// The real App, with the desktop's blocking and ending parts recorded. It
-// stands in for the query window, which is loaded once shown.
-class TestApp : public App {
+// Counts the end checks, so a test can wait for one.
+class CountingApp : public TestApp {
 public:
-    QStringList messages;
-    int endRequests = 0;
-    int quits = 0;
-    int queryShown = 0;
     mutable int endChecks = 0;
-
-    void showMessage(const QString &text) override { messages << text; }
-    void endProgram() override { ++endRequests; }
-    void showWindow(Window window) override
-    {
-        if (window == Window::Query)
-            ++queryShown;
-        else
-            App::showWindow(window);
-    }
     bool anyWindowLoaded() const override
     {
         ++endChecks;
-        return queryShown > 0 || App::anyWindowLoaded();
+        return TestApp::anyWindowLoaded();
     }
-
-protected:
-    void quit() override { ++quits; }
 };
 
 QString focusName()
 {
     const QWidget *w = QApplication::focusWidget();
     return w ? w->objectName() : QString();
-}
-
-// Keys go where the user's would: to the focused control. A window that
-// went away unexpectedly fails the test instead of aborting the suite.
-QWidget *keyTarget()
-{
-    QWidget *target = QApplication::focusWidget();
-    if (!target)
-        QTest::qFail("no control has the focus", __FILE__, __LINE__);
-    return target;
-}
-
-// Types each character as a key of a Latin-1 keyboard (QTest::keyClicks
-// knows ASCII only); Qt's key codes are those of the capital letters.
-void type(const QString &text)
-{
-    for (const QChar c : text) {
-        if (QWidget *target = keyTarget())
-            QTest::sendKeyEvent(QTest::Click, target, Qt::Key(c.toUpper().unicode()), QString(c),
-                                Qt::NoModifier);
-    }
-}
-
-void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-{
-    if (QWidget *target = keyTarget())
-        QTest::keyClick(target, key, modifiers);
 }
 
 } // namespace
@@ -82,7 +37,7 @@ private slots:
     void init()
     {
         resetSharedState(m_appDir);
-        m_app = std::make_unique<TestApp>();
+        m_app = std::make_unique<CountingApp>();
         installPlatform(m_app.get());
         m_app->showWindow(Window::ServerDetails);
         QVERIFY(frm());
@@ -210,13 +165,13 @@ private slots:
             press(Qt::Key_Tab);
         auto *focused = qobject_cast<QLineEdit *>(QApplication::focusWidget());
         QVERIFY(focused);
-        type(typed);
+        typeText(typed);
         QCOMPARE(focused->text(), shown);
     }
 
     void controlKeysAndPasteKeepTheirMeaning()
     {
-        type(u"abc"_qs);
+        typeText(u"abc"_qs);
         press(Qt::Key_Backspace);
         QGuiApplication::clipboard()->setText(u"MixedCase db"_qs);
         press(Qt::Key_V, Qt::ControlModifier);
@@ -290,7 +245,7 @@ private slots:
         press(Qt::Key_C, Qt::AltModifier);
         QTRY_COMPARE(m_app->endRequests, 1);
         QCOMPARE(m_app->messages, QStringList{u"Please Enter Server Name"_qs});
-        QCOMPARE(m_app->queryShown, 0);
+        QVERIFY(!m_app->queryWindow());
     }
 
     void okStoresAndConnects_data()
@@ -320,7 +275,7 @@ private slots:
         if (answers) {
             QVERIFY2(m_app->messages.isEmpty(), qPrintable(m_app->messages.join(u'|')));
             QCOMPARE(ModPublic::Cnn->State(), 1);
-            QCOMPARE(m_app->queryShown, 1);
+            QVERIFY(m_app->queryWindow());
             QVERIFY(!frm());
             QTRY_VERIFY(window.isNull());
             QTRY_VERIFY(m_app->endChecks > 0);
@@ -328,7 +283,7 @@ private slots:
         } else {
             QCOMPARE(m_app->messages,
                      QStringList{u"Could not connect to database\r\nPlease check server details"_qs});
-            QCOMPARE(m_app->queryShown, 0);
+            QVERIFY(!m_app->queryWindow());
             QCOMPARE(frm(), window.data());
             QVERIFY(window->isVisible());
             QCOMPARE(box("TxtServer")->text(), u" 127.0.0.1 "_qs);
@@ -356,7 +311,7 @@ private slots:
     void closingOnlyWindowEndsProgram()
     {
         const QPointer<FrmServer> first = frm();
-        type(u"db1"_qs);
+        typeText(u"db1"_qs);
         first->close();
         QVERIFY(!frm());
         QTRY_COMPARE(m_app->quits, 1);
@@ -379,17 +334,17 @@ private:
               const QString &password, const QString &port)
     {
         for (const QString &text : {server, database, user, password}) {
-            type(text);
+            typeText(text);
             press(Qt::Key_Tab);
         }
         press(Qt::Key_Tab);
         press(Qt::Key_Tab);
         press(Qt::Key_A, Qt::ControlModifier);
-        type(port);
+        typeText(port);
     }
 
     QTemporaryDir m_appDir;
-    std::unique_ptr<TestApp> m_app;
+    std::unique_ptr<CountingApp> m_app;
 };
 
 QTEST_MAIN(TestFrmServer)

@@ -50,13 +50,13 @@ FrmServer::FrmServer(QWidget *parent)
     TxtPassword->setEchoMode(QLineEdit::Password);
     CmdOK = addButton(u"CmdOK", u"&OK", 3345, 1665, 780, 315);
     CmdCancel = addButton(u"CmdCancel", u"&CANCEL", 4185, 1665, 780, 315);
-    addLabel(u"Lbl1", u"Server Name", 135, 157, 1050, 210);
-    addLabel(u"Label1", u"Database", 135, 517, 750, 210);
-    addLabel(u"Label2", u"User Name", 135, 877, 885, 210);
-    addLabel(u"Label3", u"Password", 135, 1252, 765, 210);
+    Look::addLabel(this, u"Lbl1", u"Server Name", 135, 157, 1050, 210);
+    Look::addLabel(this, u"Label1", u"Database", 135, 517, 750, 210);
+    Look::addLabel(this, u"Label2", u"User Name", 135, 877, 885, 210);
+    Look::addLabel(this, u"Label3", u"Password", 135, 1252, 765, 210);
     TxtPort = addBox(u"TxtPort", 4230, 480, 735, 285);
     TxtPort->setText(u"3306"_qs);
-    addLabel(u"Label4", u"Port", 3720, 510, 345, 210);
+    Look::addLabel(this, u"Label4", u"Port", 3720, 510, 345, 210);
 
     // The design's tab order: OK and CANCEL come before the port box.
     QWidget *const order[] = {TxtServer, TxtDBName, TxtuserName, TxtPassword,
@@ -80,33 +80,11 @@ QLineEdit *FrmServer::addBox(const char16_t *name, int left, int top, int width,
     return box;
 }
 
-QLabel *FrmServer::addLabel(const char16_t *name, const char16_t *caption, int left, int top,
-                            int width, int height)
-{
-    auto *label = new QLabel(QString::fromUtf16(caption), this);
-    label->setObjectName(QString::fromUtf16(name));
-    label->setFont(Look::labelFont());
-    label->setFocusPolicy(Qt::NoFocus);
-    // Labels fit their caption: the design's sizes are Tahoma's, and with a
-    // fallback font a caption must still show whole.
-    QRect rect = Look::twipsRect(left, top, width, height);
-    const QSize fit = label->sizeHint();
-    rect.setWidth(std::max(rect.width(), fit.width()));
-    rect.setHeight(std::max(rect.height(), fit.height()));
-    label->setGeometry(rect);
-    return label;
-}
-
 QPushButton *FrmServer::addButton(const char16_t *name, const char16_t *caption, int left,
                                   int top, int width, int height)
 {
-    auto *button = new QPushButton(QString::fromUtf16(caption), this);
-    button->setObjectName(QString::fromUtf16(name));
-    button->setGeometry(Look::twipsRect(left, top, width, height));
-    button->setStyleSheet(Look::buttonStyleSheet());
-    button->setAutoDefault(false);
-    button->setDefault(false);
-    button->installEventFilter(this);
+    QPushButton *button = Look::addButton(this, name, caption, left, top, width, height);
+    button->installEventFilter(this); // key preview sees keys typed on a button too
     return button;
 }
 

@@ -2,7 +2,6 @@
 
 #include <QWidget>
 
-class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -36,8 +35,6 @@ protected:
 
 private:
     QLineEdit *addBox(const char16_t *name, int left, int top, int width, int height);
-    QLabel *addLabel(const char16_t *name, const char16_t *caption, int left, int top,
-                     int width, int height);
     QPushButton *addButton(const char16_t *name, const char16_t *caption, int left, int top,
                            int width, int height);
     void unloadWindow();

@@ -133,6 +133,8 @@ QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption,
     label->setObjectName(QString::fromUtf16(name));
     label->setFont(labelFont(bold));
     label->setFocusPolicy(Qt::NoFocus);
+    // The design's sizes are Tahoma's; with a fallback font a caption must
+    // still show whole.
     QRect rect = twipsRect(left, top, width, height);
     const QSize fit = label->sizeHint();
     rect.setWidth(std::max(rect.width(), fit.width()));
