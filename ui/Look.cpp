@@ -94,7 +94,6 @@ QPushButton:pressed {
 }
 QPushButton:disabled {
     color: palette(mid);
-}
 })"_qs.arg(face);
 }
 
