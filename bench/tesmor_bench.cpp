@@ -14,11 +14,11 @@
 #include "ui/FrmQuery.h"
 
 #include <QApplication>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -37,9 +37,9 @@ public:
         shownAt.start();
         messages << text;
     }
-    void setBusyPointer(bool) override {}
-    void showWindow(Window) override {}
-    void endProgram() override {}
+    void setBusyPointer(bool) override { }
+    void showWindow(Window) override { }
+    void endProgram() override { }
 };
 
 // Resident set size and its peak, in bytes, from /proc.
@@ -73,13 +73,16 @@ QString generateScript(qsizetype targetChars)
             s += u"INSERT INTO t (a, b) VALUES (%1, 'plain');\r\n"_qs.arg(i);
             break;
         case 1:
-            s += u"INSERT INTO t (a, b) VALUES (%1, 'semi;colon \"dq\" it''s \\'esc\\'');\r\n"_qs.arg(i);
+            s += u"INSERT INTO t (a, b) VALUES (%1, 'semi;colon \"dq\" it''s \\'esc\\'');\r\n"_qs
+                     .arg(i);
             break;
         case 2:
-            s += u"-- comment line with ; inside\r\nUPDATE t SET b = \"x\" WHERE a = %1;\r\n"_qs.arg(i);
+            s += u"-- comment line with ; inside\r\nUPDATE t SET b = \"x\" WHERE a = %1;\r\n"_qs
+                     .arg(i);
             break;
         case 3:
-            s += u"SELECT a,\r\n       b\r\nFROM t /* block; comment */\r\nWHERE a = %1;\r\n"_qs.arg(i);
+            s += u"SELECT a,\r\n       b\r\nFROM t /* block; comment */\r\nWHERE a = %1;\r\n"_qs
+                     .arg(i);
             break;
         case 4:
             s += u"INSERT INTO t (a, b) VALUES (%1, '%2');\r\n"_qs.arg(i).arg(longValue);
@@ -116,13 +119,14 @@ void benchCut()
         const double seconds = timer.nsecsElapsed() / 1e9;
         statements = cut.size();
         bestSeconds = std::min(bestSeconds, seconds);
-        peakRatio = std::max(peakRatio, double(statusBytes("VmHWM") - before) / double(scriptBytes));
+        peakRatio
+            = std::max(peakRatio, double(statusBytes("VmHWM") - before) / double(scriptBytes));
     }
     std::printf("cut script: %lld chars, %lld lines, %lld statements, best of 3: %.3f s\n",
-                static_cast<long long>(script.size()), static_cast<long long>(lines),
-                static_cast<long long>(statements), bestSeconds);
+        static_cast<long long>(script.size()), static_cast<long long>(lines),
+        static_cast<long long>(statements), bestSeconds);
     std::printf("cut: %.0f Mchar/s, peak memory %.2fx script\n", script.size() / bestSeconds / 1e6,
-                peakRatio);
+        peakRatio);
 }
 
 QString insertScript(int rows)
@@ -196,7 +200,8 @@ int benchWindow()
     QString script;
     const QString padding(50, u'.');
     for (int i = 0; i < kStatements; ++i)
-        script += u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1 %2');\n"_qs.arg(i).arg(padding);
+        script
+            += u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1 %2');\n"_qs.arg(i).arg(padding);
 
     FrmQuery window;
     window.show();
@@ -225,22 +230,22 @@ int benchWindow()
         ok->click();
         fromWindow << (timer.nsecsElapsed() - silent.shownAt.nsecsElapsed()) / 1e9;
         std::printf("window round %d: runner %.2f s, window %.2f s\n", round + 1, alone.last(),
-                    fromWindow.last());
+            fromWindow.last());
         std::fflush(stdout);
     }
     const bool allOk = std::all_of(silent.messages.cbegin(), silent.messages.cend(),
-                                   [](const QString &m) { return m == u"Query Executed Successfully"; });
+        [](const QString &m) { return m == u"Query Executed Successfully"; });
     finish(admin);
     if (!allOk || silent.messages.size() != 6) {
         std::fprintf(stderr, "window bench: unexpected messages: %s\n",
-                     qPrintable(silent.messages.join(u" | ")));
+            qPrintable(silent.messages.join(u" | ")));
         return 1;
     }
     const double a = median(alone);
     const double w = median(fromWindow);
     std::printf("window: %d statements (%.1f MB), paste %.2f s, read %.3f s, runner %.2f s, "
                 "window %.2f s\n",
-                kStatements, script.size() / 1e6, pasteSeconds, readSeconds, a, w);
+        kStatements, script.size() / 1e6, pasteSeconds, readSeconds, a, w);
     std::printf("window: overhead %.1f%%\n", (w - a) / a * 100.0);
     return 0;
 }
@@ -276,7 +281,8 @@ int benchExecute()
         const RunSummary summary = executeScript(script);
         ours << kRows / (timer.nsecsElapsed() / 1e9);
         if (summary.failed != 0) {
-            std::fprintf(stderr, "tesmor: %lld statements failed\n", static_cast<long long>(summary.failed));
+            std::fprintf(
+                stderr, "tesmor: %lld statements failed\n", static_cast<long long>(summary.failed));
             return 1;
         }
 
@@ -285,8 +291,9 @@ int benchExecute()
         QProcess client;
         client.setStandardInputFile(file);
         timer.restart();
-        client.start(u"mariadb"_qs, {u"--no-defaults"_qs, u"--force"_qs, u"-h"_qs, host, u"-P"_qs,
-                                     port, u"-uolun"_qs, db});
+        client.start(u"mariadb"_qs,
+            { u"--no-defaults"_qs, u"--force"_qs, u"-h"_qs, host, u"-P"_qs, port, u"-uolun"_qs,
+                db });
         client.waitForFinished(-1);
         theirs << kRows / (timer.nsecsElapsed() / 1e9);
         if (client.exitCode() != 0) {

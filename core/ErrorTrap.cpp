@@ -68,7 +68,8 @@ bool isGoneAway(const Failure &f)
 }
 
 Trap::Trap(QString owner, QString procedure)
-    : m_owner(std::move(owner)), m_procedure(std::move(procedure))
+    : m_owner(std::move(owner))
+    , m_procedure(std::move(procedure))
 {
 }
 
@@ -83,15 +84,15 @@ void Trap::operator()(const Failure &f) const
     WriteErrorLog(f);
 }
 
-QString formatLogRecord(const QDateTime &when, const Failure &f, const QString &location,
-                        const QLocale &locale)
+QString formatLogRecord(
+    const QDateTime &when, const Failure &f, const QString &location, const QLocale &locale)
 {
     QString time = locale.toString(when.date(), QLocale::ShortFormat);
     const QTime t = when.time();
     if (t.hour() != 0 || t.minute() != 0 || t.second() != 0)
         time += u' ' + locale.toString(t, timeFormatWithoutZone(locale));
 
-    const QString items[] = {time, QString::number(f.Number), f.Description, f.Source, location};
+    const QString items[] = { time, QString::number(f.Number), f.Description, f.Source, location };
     QString line;
     for (const QString &item : items) {
         line += foldLineBreaks(item);
@@ -116,8 +117,8 @@ void WriteErrorLog(const Failure &f)
     if (f.Number == 0 || f.Number == kInvalidCall)
         return;
 
-    const QByteArray record =
-        formatLogRecord(QDateTime::currentDateTime(), f, ModPublic::ErrLocation).toUtf8();
+    const QByteArray record
+        = formatLogRecord(QDateTime::currentDateTime(), f, ModPublic::ErrLocation).toUtf8();
 
     QStringList candidates;
     if (!ModPublic::AppPath.isEmpty())

@@ -53,7 +53,7 @@ void WriteErrorLog(const Failure &f);
 // One log record: six items in 14-column print zones, CR LF at the end.
 // Line breaks inside an item become single spaces.
 QString formatLogRecord(const QDateTime &when, const Failure &f, const QString &location,
-                        const QLocale &locale = QLocale::system());
+    const QLocale &locale = QLocale::system());
 
 // The file the last record went to; before any record, where one would go.
 // Empty when records can only go to standard error.

@@ -34,10 +34,10 @@ void Main()
 {
     const Trap trap(u"ModPublic"_qs, u"Main"_qs);
 
-    const QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
-                                                     : QString();
+    const QString dir
+        = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
     if (dir.isEmpty())
-        trap({53, u"The program's directory cannot be determined"_qs, u"Tesmor"_qs});
+        trap({ 53, u"The program's directory cannot be determined"_qs, u"Tesmor"_qs });
     else
         AppPath = dir;
     AppPath = withTrailingSlash(AppPath);

@@ -11,8 +11,8 @@ public:
     {
         std::fprintf(stderr, "Tesmor: %s\n", qUtf8Printable(text));
     }
-    void setBusyPointer(bool) override {}
-    void showWindow(Window) override {}
+    void setBusyPointer(bool) override { }
+    void showWindow(Window) override { }
     void endProgram() override
     {
         std::fflush(nullptr);

@@ -14,12 +14,13 @@ constexpr unsigned kConnectTimeoutSeconds = 15;
 
 Failure ownFailure(const QString &description)
 {
-    return {kDriverFailure, description, QString::fromUtf16(kConnectionSource)};
+    return { kDriverFailure, description, QString::fromUtf16(kConnectionSource) };
 }
 
 bool isLostConnection(unsigned code)
 {
-    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED;
+    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST
+        || code == CR_SERVER_LOST_EXTENDED;
 }
 
 } // namespace
@@ -41,8 +42,7 @@ Outcome Connection::driverFailure() const
     QString description = QString::fromUtf8(mysql_error(m));
     if (isLostConnection(code))
         description = QString::fromUtf16(kGoneAway);
-    return Failure{kDriverFailure, description,
-                   u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState)};
+    return Failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
 }
 
 Outcome Connection::Open()
@@ -62,8 +62,8 @@ Outcome Connection::Open()
     if (!portText.isEmpty()) {
         bool ok = false;
         const uint value = portText.toUInt(&ok);
-        const bool digitsOnly = std::all_of(portText.begin(), portText.end(),
-                                            [](QChar c) { return c >= u'0' && c <= u'9'; });
+        const bool digitsOnly = std::all_of(
+            portText.begin(), portText.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
         if (!ok || !digitsOnly || value < 1 || value > 65535)
             return ownFailure(
                 u"Invalid port \"%1\": the port must be a whole number from 1 to 65535"_qs.arg(
@@ -88,8 +88,8 @@ Outcome Connection::Open()
     mysql_optionsv(m.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
 
     if (!mysql_real_connect(m.get(), host.constData(), user.constData(), password.constData(),
-                            database.isEmpty() ? nullptr : database.constData(), port, nullptr,
-                            CLIENT_MULTI_RESULTS)) {
+            database.isEmpty() ? nullptr : database.constData(), port, nullptr,
+            CLIENT_MULTI_RESULTS)) {
         m_mysql = std::move(m);
         const Outcome failure = driverFailure();
         m_mysql.reset();
@@ -112,8 +112,8 @@ unsigned long Connection::threadId() const
 Outcome Connection::Execute(QStringView statement)
 {
     if (!m_mysql)
-        return Failure{-2146824584, u"Operation is not allowed when the object is closed."_qs,
-                       QString::fromUtf16(kConnectionSource)};
+        return Failure { -2146824584, u"Operation is not allowed when the object is closed."_qs,
+            QString::fromUtf16(kConnectionSource) };
     const QByteArray utf8 = statement.toUtf8();
     if (mysql_real_query(m_mysql.get(), utf8.constData(), static_cast<unsigned long>(utf8.size())))
         return driverFailure();
@@ -125,8 +125,7 @@ Outcome Connection::drainResults()
     MYSQL *m = m_mysql.get();
     for (;;) {
         if (MYSQL_RES *res = mysql_use_result(m)) {
-            while (mysql_fetch_row(res)) {
-            }
+            while (mysql_fetch_row(res)) { }
             const bool broken = mysql_errno(m) != 0;
             Outcome failure = broken ? driverFailure() : std::nullopt;
             mysql_free_result(res);

@@ -41,7 +41,7 @@ ConnectionString ConnectionString::parse(QStringView text)
             i = end + 1;
         }
         if (!keyword.isEmpty())
-            result.m_pairs.append({keyword, value});
+            result.m_pairs.append({ keyword, value });
     }
     return result;
 }
@@ -58,7 +58,7 @@ std::optional<QString> ConnectionString::value(QStringView keyword) const
 QString ConnectionString::pair(QStringView keyword, const QString &value)
 {
     const bool needsBraces = value.contains(u';') || value.contains(u'{') || value.contains(u'}')
-                             || value.startsWith(u' ') || value.endsWith(u' ');
+        || value.startsWith(u' ') || value.endsWith(u' ');
     if (!needsBraces)
         return keyword.toString() + u'=' + value;
     QString escaped = value;
@@ -67,10 +67,10 @@ QString ConnectionString::pair(QStringView keyword, const QString &value)
 }
 
 QString composeConnectionString(const QString &port, const QString &server, const QString &uid,
-                                const QString &pwd, const QString &database)
+    const QString &pwd, const QString &database)
 {
     return u"PROVIDER=MSDASQL;driver={MySQL};"_qs + ConnectionString::pair(u"Port", port) + u';'
-           + ConnectionString::pair(u"server", server) + u';' + ConnectionString::pair(u"uid", uid)
-           + u';' + ConnectionString::pair(u"pwd", pwd) + u';'
-           + ConnectionString::pair(u"database", database) + u';';
+        + ConnectionString::pair(u"server", server) + u';' + ConnectionString::pair(u"uid", uid)
+        + u';' + ConnectionString::pair(u"pwd", pwd) + u';'
+        + ConnectionString::pair(u"database", database) + u';';
 }

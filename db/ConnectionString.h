@@ -24,4 +24,4 @@ private:
 
 // The program's string for the given details, in its fixed order.
 QString composeConnectionString(const QString &port, const QString &server, const QString &uid,
-                                const QString &pwd, const QString &database);
+    const QString &pwd, const QString &database);

@@ -86,8 +86,7 @@ Scan stripSemicolons(QChar *data, qsizetype n, bool removeSemicolons)
                 content = true;
             } else if (c == u'#') {
                 state = State::LineComment;
-            } else if (c == u'-' && next == u'-'
-                       && (r + 2 >= n || data[r + 2].unicode() <= u' ')) {
+            } else if (c == u'-' && next == u'-' && (r + 2 >= n || data[r + 2].unicode() <= u' ')) {
                 state = State::LineComment;
             } else if (c == u'/' && next == u'*') {
                 const char16_t third = r + 2 < n ? data[r + 2].unicode() : 0;
@@ -125,7 +124,7 @@ Scan stripSemicolons(QChar *data, qsizetype n, bool removeSemicolons)
         }
         data[w++] = data[r];
     }
-    return {w, content};
+    return { w, content };
 }
 
 // Counts line breaks (CR LF, lone CR, lone LF) in [from, to).
@@ -181,14 +180,14 @@ CutScript CutScript::cut(QStringView script)
         while (first < start + piece.size() && isWhite(data[first].unicode()))
             ++first;
         const char16_t lead = first < start + piece.size() ? data[first].unicode() : 0;
-        Scan scan{piece.size(), true};
+        Scan scan { piece.size(), true };
         if (!plain || lead == 0 || lead == u'-' || lead == u'#' || lead == u'/')
             scan = stripSemicolons(data + start, piece.size(), removeSemicolons);
         if (!scan.hasContent)
             return;
         line += countLines(data, counted, first, end);
         counted = first;
-        result.m_statements.push_back({start, scan.length, line});
+        result.m_statements.push_back({ start, scan.length, line });
     };
 
     const QStringView whole(data, end);

@@ -16,9 +16,9 @@
 class CutScript {
 public:
     struct Statement {
-        qsizetype start = 0;  // in buffer()
+        qsizetype start = 0; // in buffer()
         qsizetype length = 0;
-        int line = 1;         // 1-based line of the script where it starts
+        int line = 1; // 1-based line of the script where it starts
     };
 
     static CutScript cut(QStringView script);

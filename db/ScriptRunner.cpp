@@ -9,13 +9,13 @@
 namespace {
 
 // What using a connection that was never made raises.
-const Failure kNoConnection{91, u"Object variable or With block variable not set"_qs,
-                            u"Tesmor"_qs};
+const Failure kNoConnection { 91, u"Object variable or With block variable not set"_qs,
+    u"Tesmor"_qs };
 
 } // namespace
 
-RunSummary runScript(Connection *cnn, const CutScript &script,
-                     std::span<ScriptListener *const> listeners)
+RunSummary runScript(
+    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
 {
     RunSummary summary;
     summary.statements = script.size();
@@ -51,15 +51,15 @@ QString completionMessage(const RunSummary &summary)
     return u"%1 of %2 statements failed (first at line %3).\r\n"_qs.arg(summary.failed)
                .arg(summary.executed)
                .arg(summary.firstFailureLine)
-           + (where.isEmpty() ? u"Details were written to standard error."_qs
-                              : u"Details are in %1."_qs.arg(where));
+        + (where.isEmpty() ? u"Details were written to standard error."_qs
+                           : u"Details are in %1."_qs.arg(where));
 }
 
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners)
 {
     const CutScript script = CutScript::cut(text);
     ErrorLogListener log(u"FrmQuery"_qs, u"ExecuteNow"_qs);
-    std::vector<ScriptListener *> listeners{&log};
+    std::vector<ScriptListener *> listeners { &log };
     listeners.insert(listeners.end(), extraListeners.begin(), extraListeners.end());
     const RunSummary summary = runScript(ModPublic::Cnn.get(), script, listeners);
     if (!summary.connectionLost)

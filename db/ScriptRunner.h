@@ -12,30 +12,33 @@ class Connection;
 class ScriptListener {
 public:
     virtual ~ScriptListener() = default;
-    virtual void runStarting(const CutScript &) {}
-    virtual void statementStarting(const CutScript &, qsizetype) {}
-    virtual void statementFinished(const CutScript &, qsizetype, const Outcome &) {}
-    virtual void runFinished(const CutScript &) {}
+    virtual void runStarting(const CutScript &) { }
+    virtual void statementStarting(const CutScript &, qsizetype) { }
+    virtual void statementFinished(const CutScript &, qsizetype, const Outcome &) { }
+    virtual void runFinished(const CutScript &) { }
 };
 
 struct RunSummary {
     qsizetype statements = 0; // in the script
     qsizetype executed = 0;
     qsizetype failed = 0;
-    int firstFailureLine = 0;  // 0 when none failed
+    int firstFailureLine = 0; // 0 when none failed
     bool connectionLost = false;
 };
 
 // Executes every statement in order on cnn, one per call, each committed by
 // itself; a failing statement is reported and the next one runs. A lost
 // connection stops the run. A missing connection fails every statement.
-RunSummary runScript(Connection *cnn, const CutScript &script,
-                     std::span<ScriptListener *const> listeners);
+RunSummary runScript(
+    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
 
 // Logs each failed statement through a trap of the given owner and procedure.
 class ErrorLogListener final : public ScriptListener {
 public:
-    ErrorLogListener(QString owner, QString procedure) : m_trap(std::move(owner), std::move(procedure)) {}
+    ErrorLogListener(QString owner, QString procedure)
+        : m_trap(std::move(owner), std::move(procedure))
+    {
+    }
     void statementFinished(const CutScript &, qsizetype, const Outcome &outcome) override
     {
         if (outcome)

@@ -14,8 +14,8 @@ public:
         mysql_optionsv(m_mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
         const QByteArray db = database.toUtf8();
         if (!mysql_real_connect(m_mysql, server.host.toUtf8().constData(), "olun", "",
-                                db.isEmpty() ? nullptr : db.constData(), server.port.toUInt(),
-                                nullptr, CLIENT_MULTI_RESULTS))
+                db.isEmpty() ? nullptr : db.constData(), server.port.toUInt(), nullptr,
+                CLIENT_MULTI_RESULTS))
             m_error = QString::fromUtf8(mysql_error(m_mysql));
     }
     ~ServerProbe() { mysql_close(m_mysql); }

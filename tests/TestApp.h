@@ -45,8 +45,8 @@ inline void typeText(const QString &text)
 {
     for (const QChar c : text) {
         if (QWidget *target = keyTarget())
-            QTest::sendKeyEvent(QTest::Click, target, Qt::Key(c.toUpper().unicode()), QString(c),
-                                Qt::NoModifier);
+            QTest::sendKeyEvent(
+                QTest::Click, target, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
     }
 }
 

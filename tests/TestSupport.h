@@ -33,22 +33,23 @@ struct TestServer {
 };
 
 // Tests against the server fail in CI when it is missing and skip elsewhere.
-#define REQUIRE_SERVER(server)                                                                 \
-    do {                                                                                       \
-        if (!(server).available()) {                                                           \
-            if (qEnvironmentVariableIsSet("CI"))                                               \
-                QFAIL("TESMOR_TEST_HOST/TESMOR_TEST_PORT not set: run the tests with scripts/test"); \
-            QSKIP("no test server: run the tests with scripts/test");                          \
-        }                                                                                      \
+#define REQUIRE_SERVER(server)                                                                     \
+    do {                                                                                           \
+        if (!(server).available()) {                                                               \
+            if (qEnvironmentVariableIsSet("CI"))                                                   \
+                QFAIL(                                                                             \
+                    "TESMOR_TEST_HOST/TESMOR_TEST_PORT not set: run the tests with scripts/test"); \
+            QSKIP("no test server: run the tests with scripts/test");                              \
+        }                                                                                          \
     } while (false)
 
 // Fails the test with the server's message when an operation failed.
-#define VERIFY_OK(outcome)                                                                     \
-    do {                                                                                       \
-        const Outcome verifyOk_ = (outcome);                                                   \
-        if (verifyOk_)                                                                         \
-            QFAIL(qPrintable(u"%1: %2 [%3]"_qs.arg(QString::fromLatin1(#outcome),              \
-                                                   verifyOk_->Description, verifyOk_->Source))); \
+#define VERIFY_OK(outcome)                                                                         \
+    do {                                                                                           \
+        const Outcome verifyOk_ = (outcome);                                                       \
+        if (verifyOk_)                                                                             \
+            QFAIL(qPrintable(u"%1: %2 [%3]"_qs.arg(                                                \
+                QString::fromLatin1(#outcome), verifyOk_->Description, verifyOk_->Source)));       \
     } while (false)
 
 inline QStringList readLogLines(const QString &path)

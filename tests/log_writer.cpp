@@ -17,6 +17,6 @@ int main(int argc, char *argv[])
     // Long records, so that an interleaving would show.
     const QString filler(300, tag.isEmpty() ? u'x' : tag.front());
     for (int i = 0; i < count; ++i)
-        WriteErrorLog({kDriverFailure, u"%1 %2 %3"_qs.arg(tag).arg(i).arg(filler), tag});
+        WriteErrorLog({ kDriverFailure, u"%1 %2 %3"_qs.arg(tag).arg(i).arg(filler), tag });
     return 0;
 }

@@ -9,7 +9,7 @@ namespace {
 
 long peakRssKiB()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
@@ -85,10 +85,13 @@ void TestConnection::makeConnection_data()
     QTest::newRow("database typed in capitals") << s.host << s.port << s.database.toUpper() << "";
     QTest::newRow("unknown host") << "no-such-host.invalid" << s.port << s.database
                                   << "Unknown server host";
-    QTest::newRow("refused port") << "127.0.0.1" << "1" << s.database << "Can't connect";
-    QTest::newRow("unknown database") << s.host << s.port << "NO_SUCH_DB" << "Unknown database";
+    QTest::newRow("refused port") << "127.0.0.1"
+                                  << "1" << s.database << "Can't connect";
+    QTest::newRow("unknown database") << s.host << s.port << "NO_SUCH_DB"
+                                      << "Unknown database";
     QTest::newRow("port not a number") << s.host << "33O6" << s.database << "Invalid port \"33O6\"";
-    QTest::newRow("port out of range") << s.host << "65536" << s.database << "Invalid port \"65536\"";
+    QTest::newRow("port out of range")
+        << s.host << "65536" << s.database << "Invalid port \"65536\"";
     QTest::newRow("port zero") << s.host << "0" << s.database << "Invalid port \"0\"";
 }
 
@@ -125,7 +128,7 @@ void TestConnection::makeConnection()
         QVERIFY(!opened);
         QCOMPARE(ModPublic::Cnn->State(), 0);
         QCOMPARE(m_platform.messages,
-                 QStringList{u"Could not connect to database\r\nPlease check server details"_qs});
+            QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines[0].contains(failure), qPrintable(lines[0]));
         QVERIFY(lines[0].contains(u"ModPublic\tMakeConnection"_qs));
@@ -142,8 +145,10 @@ void TestConnection::openRefusedWithoutTrying_data()
                                     << "Provider \"SQLOLEDB\" is not available";
     QTest::newRow("other driver") << "PROVIDER=MSDASQL;driver={SQL Server};server=h"
                                   << "Driver \"SQL Server\" is not available";
-    QTest::newRow("no driver") << "PROVIDER=MSDASQL;server=h" << "Driver \"\" is not available";
-    QTest::newRow("negative port") << "driver={MySQL};server=h;Port=-1" << "Invalid port \"-1\"";
+    QTest::newRow("no driver") << "PROVIDER=MSDASQL;server=h"
+                               << "Driver \"\" is not available";
+    QTest::newRow("negative port") << "driver={MySQL};server=h;Port=-1"
+                                   << "Invalid port \"-1\"";
 }
 
 void TestConnection::openRefusedWithoutTrying()
@@ -163,8 +168,8 @@ void TestConnection::refusedAccount()
 {
     REQUIRE_SERVER(m_server);
     Connection c;
-    c.setConnectionString(composeConnectionString(m_server.port, m_server.host, u"nobody"_qs,
-                                                  u"wrong"_qs, m_server.database));
+    c.setConnectionString(composeConnectionString(
+        m_server.port, m_server.host, u"nobody"_qs, u"wrong"_qs, m_server.database));
     const Outcome outcome = c.Open();
     QVERIFY(outcome);
     QVERIFY2(outcome->Description.contains(u"Access denied"_qs), qPrintable(outcome->Description));
@@ -239,8 +244,8 @@ void TestConnection::localFilesCannotBeRead()
     Connection *c = openDirect(m_server.database);
     QVERIFY(c);
     VERIFY_OK(c->Execute(u"CREATE TEMPORARY TABLE lines_read (line TEXT)"_qs));
-    const Outcome outcome =
-        c->Execute(u"LOAD DATA LOCAL INFILE '/etc/hostname' INTO TABLE lines_read"_qs);
+    const Outcome outcome
+        = c->Execute(u"LOAD DATA LOCAL INFILE '/etc/hostname' INTO TABLE lines_read"_qs);
     QVERIFY(outcome);
     ServerProbe probe(m_server, m_server.database);
     QVERIFY2(probe.ok(), qPrintable(probe.error()));
@@ -267,7 +272,7 @@ void TestConnection::killedConnectionTakesFatalPath()
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 1);
     QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
-    QCOMPARE(m_platform.messages, QStringList{u"MySQL server has gone away"_qs});
+    QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
 }
 
@@ -284,9 +289,10 @@ void TestConnection::newConnectionReplacesOld()
 
     // The first connection was closed when it was replaced.
     ServerProbe probe(m_server);
-    QTRY_COMPARE(probe.scalar(u"SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1"_qs
-                                  .arg(first)),
-                 u"0"_qs);
+    QTRY_COMPARE(
+        probe.scalar(
+            u"SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1"_qs.arg(first)),
+        u"0"_qs);
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

@@ -56,9 +56,8 @@ void TestErrorLog::recordFormat_data()
     QTest::newRow("short items padded to zones")
         << QDateTime(day, QTime(9, 5, 7)) << "Boom"
         << u"12/8/26 9:05:07 AM          -2147467259   Boom          "_qs + tail;
-    QTest::newRow("midnight shows the date alone")
-        << QDateTime(day, QTime(0, 0, 0)) << "Boom"
-        << u"12/8/26       -2147467259   Boom          "_qs + tail;
+    QTest::newRow("midnight shows the date alone") << QDateTime(
+        day, QTime(0, 0, 0)) << "Boom" << u"12/8/26       -2147467259   Boom          "_qs + tail;
     QTest::newRow("item filling its zone still gets a space")
         << QDateTime(day, QTime(0, 0, 0)) << "Exactly14chars"
         << u"12/8/26       -2147467259   Exactly14chars              "_qs + tail;
@@ -73,8 +72,8 @@ void TestErrorLog::recordFormat()
     QFETCH(QString, description);
     QFETCH(QString, expected);
     const QLocale us(QLocale::English, QLocale::UnitedStates);
-    const QString record = formatLogRecord(
-        when, {kDriverFailure, description, u"MySQL 1146 (42S02)"_qs}, u"FrmQuery\tExecuteNow"_qs, us);
+    const QString record = formatLogRecord(when,
+        { kDriverFailure, description, u"MySQL 1146 (42S02)"_qs }, u"FrmQuery\tExecuteNow"_qs, us);
     QCOMPARE(record, expected);
 }
 
@@ -101,7 +100,7 @@ void TestErrorLog::whatIsWritten()
     QFETCH(bool, logged);
 
     ModPublic::ErrLocation = u"ModPublic\tMain"_qs;
-    WriteErrorLog({number, description, u"src"_qs});
+    WriteErrorLog({ number, description, u"src"_qs });
 
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), logged ? 1 : 0);
@@ -121,8 +120,8 @@ void TestErrorLog::appendsAndNeverTruncates()
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("earlier line\r\n");
     }
-    WriteErrorLog({1, u"first"_qs, u"s"_qs});
-    WriteErrorLog({2, u"second"_qs, u"s"_qs});
+    WriteErrorLog({ 1, u"first"_qs, u"s"_qs });
+    WriteErrorLog({ 2, u"second"_qs, u"s"_qs });
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 3);
     QCOMPARE(lines[0], u"earlier line"_qs);
@@ -135,8 +134,8 @@ void TestErrorLog::twoProcessesDoNotInterleave()
 {
     constexpr int perProcess = 2000;
     QProcess a, b;
-    a.start(QStringLiteral(LOG_WRITER), {m_appDir.path(), QString::number(perProcess), u"A"_qs});
-    b.start(QStringLiteral(LOG_WRITER), {m_appDir.path(), QString::number(perProcess), u"B"_qs});
+    a.start(QStringLiteral(LOG_WRITER), { m_appDir.path(), QString::number(perProcess), u"A"_qs });
+    b.start(QStringLiteral(LOG_WRITER), { m_appDir.path(), QString::number(perProcess), u"B"_qs });
     QVERIFY(a.waitForFinished(60000));
     QVERIFY(b.waitForFinished(60000));
     QCOMPARE(a.exitCode(), 0);
@@ -144,8 +143,9 @@ void TestErrorLog::twoProcessesDoNotInterleave()
 
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 2 * perProcess);
-    const QRegularExpression whole(u"^\\S.* -2147467259 +([AB]) \\d+ (A{300}|B{300}) +\\1 +LogWriter\tmain +$"_qs);
-    int seen[2] = {0, 0};
+    const QRegularExpression whole(
+        u"^\\S.* -2147467259 +([AB]) \\d+ (A{300}|B{300}) +\\1 +LogWriter\tmain +$"_qs);
+    int seen[2] = { 0, 0 };
     for (const QString &line : lines) {
         const auto m = whole.match(line);
         QVERIFY2(m.hasMatch(), qPrintable(line.left(120)));
@@ -178,7 +178,7 @@ void TestErrorLog::unwritableFallbacks()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"XDG_STATE_HOME"_qs, stateWritable ? m_stateDir.path() : blocker + u"/state"_qs);
     writer.setProcessEnvironment(env);
-    writer.start(QStringLiteral(LOG_WRITER), {blocker + u"/app/"_qs, u"2"_qs, u"Fallback"_qs});
+    writer.start(QStringLiteral(LOG_WRITER), { blocker + u"/app/"_qs, u"2"_qs, u"Fallback"_qs });
     QVERIFY(writer.waitForFinished(30000));
     QCOMPARE(writer.exitStatus(), QProcess::NormalExit);
     QCOMPARE(writer.exitCode(), 0);
@@ -197,20 +197,20 @@ void TestErrorLog::unwritableFallbacks()
 void TestErrorLog::goneAwayIsLoggedShownAndEnds()
 {
     const Trap trap(u"FrmQuery"_qs, u"ExecuteNow"_qs);
-    trap({kDriverFailure, u"MySQL server has gone away"_qs, u"MySQL 2013 (HY000)"_qs});
+    trap({ kDriverFailure, u"MySQL server has gone away"_qs, u"MySQL 2013 (HY000)"_qs });
 
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 1);
     QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
-    QCOMPARE(m_platform.messages, QStringList{u"MySQL server has gone away"_qs});
+    QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
 }
 
 void TestErrorLog::trapRecordsLocation()
 {
     const Trap trap(u"FrmQuery"_qs, u"ExecuteNow"_qs);
-    trap({kDriverFailure, u"one"_qs, u"s"_qs});
-    trap({kDriverFailure, u"two"_qs, u"s"_qs});
+    trap({ kDriverFailure, u"one"_qs, u"s"_qs });
+    trap({ kDriverFailure, u"two"_qs, u"s"_qs });
     QCOMPARE(ModPublic::ErrLocation, u"FrmQuery\tExecuteNow"_qs);
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 2);
@@ -223,18 +223,23 @@ void TestErrorLog::mainFixesAppPathAndShowsServerDetails()
     ModPublic::AppPath.clear();
     ModPublic::Main();
     QCOMPARE(ModPublic::AppPath, QCoreApplication::applicationDirPath() + u'/');
-    QCOMPARE(m_platform.shown, QList<Window>{Window::ServerDetails});
-    QCOMPARE(ModPublic::logPathInAppDir(), QCoreApplication::applicationDirPath() + u"/GenLogger.log"_qs);
+    QCOMPARE(m_platform.shown, QList<Window> { Window::ServerDetails });
+    QCOMPARE(ModPublic::logPathInAppDir(),
+        QCoreApplication::applicationDirPath() + u"/GenLogger.log"_qs);
 }
 
 void TestErrorLog::trailingSlash_data()
 {
     QTest::addColumn<QString>("dir");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("plain directory") << "/opt/tesmor" << "/opt/tesmor/";
-    QTest::newRow("already ends in slash") << "/opt/tesmor/" << "/opt/tesmor/";
-    QTest::newRow("root") << "/" << "/";
-    QTest::newRow("backslash is not a slash") << "C:\\" << "C:\\/";
+    QTest::newRow("plain directory") << "/opt/tesmor"
+                                     << "/opt/tesmor/";
+    QTest::newRow("already ends in slash") << "/opt/tesmor/"
+                                           << "/opt/tesmor/";
+    QTest::newRow("root") << "/"
+                          << "/";
+    QTest::newRow("backslash is not a slash") << "C:\\"
+                                              << "C:\\/";
 }
 
 void TestErrorLog::trailingSlash()

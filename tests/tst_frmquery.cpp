@@ -54,9 +54,9 @@ void TestFrmQuery::init()
     QFile::remove(logPath());
     resetSharedState(m_appDir);
     QVERIFY2(m_probe->exec(u"DROP TABLE IF EXISTS window_rows"_qs)
-                 && m_probe->exec(u"CREATE TABLE window_rows (id INT AUTO_INCREMENT PRIMARY KEY, v "
-                                  "VARCHAR(100))"_qs),
-             qPrintable(m_probe->error()));
+            && m_probe->exec(u"CREATE TABLE window_rows (id INT AUTO_INCREMENT PRIMARY KEY, v "
+                             "VARCHAR(100))"_qs),
+        qPrintable(m_probe->error()));
     m_app = std::make_unique<TestApp>();
     installPlatform(m_app.get());
     m_app->showWindow(Window::ServerDetails);
@@ -109,10 +109,8 @@ void TestFrmQuery::geometryAndTabOrder()
     const struct {
         const char *name;
         QRect rect;
-    } controls[] = {{"TxtQuery", {14, 48, 482, 155}},
-                    {"CmdOK", {330, 212, 52, 23}},
-                    {"CmdCancel", {386, 212, 52, 23}},
-                    {"CmdExit", {442, 212, 52, 23}}};
+    } controls[] = { { "TxtQuery", { 14, 48, 482, 155 } }, { "CmdOK", { 330, 212, 52, 23 } },
+        { "CmdCancel", { 386, 212, 52, 23 } }, { "CmdExit", { 442, 212, 52, 23 } } };
     for (const auto &c : controls) {
         const QWidget *w = query()->findChild<QWidget *>(QString::fromLatin1(c.name));
         QVERIFY2(w, c.name);
@@ -121,14 +119,14 @@ void TestFrmQuery::geometryAndTabOrder()
     QCOMPARE(query()->findChild<QLabel *>(u"lll"_qs)->text(), u"Please Enter You Query Here"_qs);
     QVERIFY(query()->findChild<QLabel *>(u"lll"_qs)->font().bold());
     QCOMPARE(query()->findChild<QLabel *>(u"Label1"_qs)->text(),
-             u"For Multiple Query Saperate by ; and Vbcrlf"_qs);
+        u"For Multiple Query Saperate by ; and Vbcrlf"_qs);
 
     QStringList order;
     for (int i = 0; i < 4; ++i) {
         order << QApplication::focusWidget()->objectName();
         press(Qt::Key_Tab);
     }
-    QCOMPARE(order, (QStringList{u"TxtQuery"_qs, u"CmdOK"_qs, u"CmdCancel"_qs, u"CmdExit"_qs}));
+    QCOMPARE(order, (QStringList { u"TxtQuery"_qs, u"CmdOK"_qs, u"CmdCancel"_qs, u"CmdExit"_qs }));
     QCOMPARE(QApplication::focusWidget()->objectName(), u"TxtQuery"_qs);
 }
 
@@ -143,7 +141,7 @@ void TestFrmQuery::blankScriptIsRefused()
 {
     QFETCH(QString, typed);
     runScript(typed);
-    QCOMPARE(m_app->messages, QStringList{u"Please enter valid query"_qs});
+    QCOMPARE(m_app->messages, QStringList { u"Please enter valid query"_qs });
     QCOMPARE(QApplication::focusWidget(), box());
     QCOMPARE(query()->cursor().shape(), Qt::ArrowCursor);
     QVERIFY(readLogLines(logPath()).isEmpty());
@@ -171,12 +169,12 @@ void TestFrmQuery::pastedLineEndsBecomeCrLf()
     box()->setFocus();
     press(Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(query()->scriptText(),
-             u"INSERT INTO window_rows (v) VALUES ('a');\r\nINSERT INTO window_rows (v) VALUES "
-             "('b');\r\nINSERT INTO window_rows (v) VALUES ('c')"_qs);
+        u"INSERT INTO window_rows (v) VALUES ('a');\r\nINSERT INTO window_rows (v) VALUES "
+        "('b');\r\nINSERT INTO window_rows (v) VALUES ('c')"_qs);
     press(Qt::Key_O, Qt::AltModifier);
-    QTRY_COMPARE(m_app->messages, QStringList{u"Query Executed Successfully"_qs});
+    QTRY_COMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
     QCOMPARE(m_probe->column(u"SELECT v FROM window_rows ORDER BY id"_qs),
-             (QStringList{u"a"_qs, u"b"_qs, u"c"_qs}));
+        (QStringList { u"a"_qs, u"b"_qs, u"c"_qs }));
 }
 
 void TestFrmQuery::busyWhileRunning()
@@ -184,7 +182,7 @@ void TestFrmQuery::busyWhileRunning()
     Qt::CursorShape atMessage = Qt::ArrowCursor;
     m_app->onMessage = [&] { atMessage = query()->cursor().shape(); };
     runScript(u"SELECT 1"_qs);
-    QCOMPARE(m_app->messages, QStringList{u"Query Executed Successfully"_qs});
+    QCOMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
     QCOMPARE(atMessage, Qt::WaitCursor);
     QCOMPARE(query()->cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(box()->toPlainText(), u"SELECT 1"_qs);
@@ -249,10 +247,10 @@ void TestFrmQuery::endToEnd()
               "INSERT INTO no_such_table VALUES (1);\n"
               "INSERT INTO window_rows (v) VALUES ('three')"_qs);
     QCOMPARE(m_app->messages,
-             QStringList{u"1 of 3 statements failed (first at line 2).\r\nDetails are in %1."_qs.arg(
-                 logPath())});
+        QStringList { u"1 of 3 statements failed (first at line 2).\r\nDetails are in %1."_qs.arg(
+            logPath()) });
     QCOMPARE(m_probe->column(u"SELECT v FROM window_rows ORDER BY id"_qs),
-             (QStringList{u"one"_qs, u"three"_qs}));
+        (QStringList { u"one"_qs, u"three"_qs }));
     const QStringList log = readLogLines(logPath());
     QCOMPARE(log.size(), 1);
     QVERIFY(log[0].contains(u"FrmQuery\tExecuteNow"_qs) && log[0].contains(u"no_such_table"_qs));
@@ -271,9 +269,10 @@ void TestFrmQuery::endToEnd()
     // A new OK replaces the connection.
     connectThroughServerDetails();
     QVERIFY(ModPublic::Cnn->threadId() != firstConnection);
-    QTRY_COMPARE(m_probe->scalar(u"SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1"_qs
-                                     .arg(firstConnection)),
-                 u"0"_qs);
+    QTRY_COMPARE(
+        m_probe->scalar(u"SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1"_qs.arg(
+            firstConnection)),
+        u"0"_qs);
 
     // Exit releases it and ends the program.
     press(Qt::Key_X, Qt::AltModifier);

@@ -56,10 +56,14 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("trimmed");
-        QTest::newRow("spaces at both ends") << "  db1 " << "db1";
-        QTest::newRow("inner spaces kept") << " my db " << "my db";
-        QTest::newRow("only spaces") << "   " << "";
-        QTest::newRow("tabs are not spaces") << "\tdb1 \t" << "\tdb1 \t";
+        QTest::newRow("spaces at both ends") << "  db1 "
+                                             << "db1";
+        QTest::newRow("inner spaces kept") << " my db "
+                                           << "my db";
+        QTest::newRow("only spaces") << "   "
+                                     << "";
+        QTest::newRow("tabs are not spaces") << "\tdb1 \t"
+                                             << "\tdb1 \t";
         QTest::newRow("no-break space is not a space") << u"\u00a0db1 "_qs << u"\u00a0db1"_qs;
     }
 
@@ -125,7 +129,7 @@ private slots:
         const QColor base = frm()->palette().color(QPalette::Base);
         const QColor text = frm()->palette().color(QPalette::WindowText);
         QCOMPARE(shot.pixelColor(5, 130), base);
-        QCOMPARE(shot.pixelColor(5, 105), text);   // the rule, across the whole width
+        QCOMPARE(shot.pixelColor(5, 105), text); // the rule, across the whole width
         QCOMPARE(shot.pixelColor(339, 105), text);
         QCOMPARE(shot.pixelColor(5, 104), base);
         const QPushButton *ok = frm()->findChild<QPushButton *>("CmdOK");
@@ -140,8 +144,9 @@ private slots:
             press(Qt::Key_Tab);
             visited << focusName();
         }
-        QCOMPARE(visited, QStringList({"TxtDBName", "TxtuserName", "TxtPassword", "CmdOK",
-                                       "CmdCancel", "TxtPort", "TxtServer"}));
+        QCOMPARE(visited,
+            QStringList({ "TxtDBName", "TxtuserName", "TxtPassword", "CmdOK", "CmdCancel",
+                "TxtPort", "TxtServer" }));
     }
 
     void typedTextIsUpperCased_data()
@@ -149,11 +154,16 @@ private slots:
         QTest::addColumn<int>("tabs"); // from the server box to the box typed into
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("server") << 0 << "localhost" << "LOCALHOST";
-        QTest::newRow("database, accented") << 1 << "café_db" << "CAFÉ_DB";
-        QTest::newRow("user, digits and punctuation") << 2 << "me.1-x" << "ME.1-X";
-        QTest::newRow("password, sharp s has no one-letter capital") << 3 << "straße" << "STRAßE";
-        QTest::newRow("port, whose 3306 Tab selects") << 6 << "x" << "X";
+        QTest::newRow("server") << 0 << "localhost"
+                                << "LOCALHOST";
+        QTest::newRow("database, accented") << 1 << "café_db"
+                                            << "CAFÉ_DB";
+        QTest::newRow("user, digits and punctuation") << 2 << "me.1-x"
+                                                      << "ME.1-X";
+        QTest::newRow("password, sharp s has no one-letter capital") << 3 << "straße"
+                                                                     << "STRAßE";
+        QTest::newRow("port, whose 3306 Tab selects") << 6 << "x"
+                                                      << "X";
     }
 
     void typedTextIsUpperCased()
@@ -185,13 +195,21 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("focus");
         QTest::addColumn<bool>("pasted"); // the server name, since Tab cannot be typed into a box
-        QTest::newRow("nothing entered") << "" << "" << "Please Enter Server Name" << "TxtServer"
-                                         << false;
-        QTest::newRow("server only spaces, database given")
-            << "   " << "shop" << "Please Enter Server Name" << "TxtServer" << false;
-        QTest::newRow("database three spaces") << "db1" << "   " << "Please enter DataBase Name"
+        QTest::newRow("nothing entered") << ""
+                                         << ""
+                                         << "Please Enter Server Name"
+                                         << "TxtServer" << false;
+        QTest::newRow("server only spaces, database given") << "   "
+                                                            << "shop"
+                                                            << "Please Enter Server Name"
+                                                            << "TxtServer" << false;
+        QTest::newRow("database three spaces") << "db1"
+                                               << "   "
+                                               << "Please enter DataBase Name"
                                                << "TxtDBName" << false;
-        QTest::newRow("a tab is a server name") << "\t" << "" << "Please enter DataBase Name"
+        QTest::newRow("a tab is a server name") << "\t"
+                                                << ""
+                                                << "Please enter DataBase Name"
                                                 << "TxtDBName" << true;
     }
 
@@ -212,7 +230,7 @@ private slots:
         fill(server, database, u"me"_qs, QString(), u"3306"_qs);
 
         press(Qt::Key_O, Qt::AltModifier);
-        QTRY_COMPARE(m_app->messages, QStringList{message});
+        QTRY_COMPARE(m_app->messages, QStringList { message });
         QTRY_COMPARE(focusName(), focus);
         QCOMPARE(ModPublic::ServerName, u"unchanged"_qs);
         QVERIFY(!ModPublic::Cnn);
@@ -244,7 +262,7 @@ private slots:
         QTRY_COMPARE(m_app->messages.size(), 1);
         press(Qt::Key_C, Qt::AltModifier);
         QTRY_COMPARE(m_app->endRequests, 1);
-        QCOMPARE(m_app->messages, QStringList{u"Please Enter Server Name"_qs});
+        QCOMPARE(m_app->messages, QStringList { u"Please Enter Server Name"_qs });
         QVERIFY(!m_app->queryWindow());
     }
 
@@ -282,7 +300,7 @@ private slots:
             QCOMPARE(m_app->quits, 0);
         } else {
             QCOMPARE(m_app->messages,
-                     QStringList{u"Could not connect to database\r\nPlease check server details"_qs});
+                QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
             QVERIFY(!m_app->queryWindow());
             QCOMPARE(frm(), window.data());
             QVERIFY(window->isVisible());
@@ -331,9 +349,9 @@ private:
     QLineEdit *box(const char *name) const { return frm()->findChild<QLineEdit *>(name); }
     // Types the five entries through the keyboard, in tab order.
     void fill(const QString &server, const QString &database, const QString &user,
-              const QString &password, const QString &port)
+        const QString &password, const QString &port)
     {
-        for (const QString &text : {server, database, user, password}) {
+        for (const QString &text : { server, database, user, password }) {
             typeText(text);
             press(Qt::Key_Tab);
         }

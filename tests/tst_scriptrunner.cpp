@@ -11,7 +11,10 @@ namespace {
 class AfterStatement final : public ScriptListener {
 public:
     AfterStatement(qsizetype index, std::function<void()> action)
-        : m_index(index), m_action(std::move(action)) {}
+        : m_index(index)
+        , m_action(std::move(action))
+    {
+    }
     void statementFinished(const CutScript &, qsizetype i, const Outcome &) override
     {
         if (i == m_index)
@@ -28,7 +31,10 @@ class Trace final : public ScriptListener {
 public:
     QStringList events;
     void runStarting(const CutScript &s) override { events << u"run %1"_qs.arg(s.size()); }
-    void statementStarting(const CutScript &, qsizetype i) override { events << u"start %1"_qs.arg(i); }
+    void statementStarting(const CutScript &, qsizetype i) override
+    {
+        events << u"start %1"_qs.arg(i);
+    }
     void statementFinished(const CutScript &, qsizetype i, const Outcome &o) override
     {
         events << u"%1 %2"_qs.arg(o ? u"failed"_qs : u"done"_qs).arg(i);
@@ -76,9 +82,9 @@ void TestScriptRunner::init()
     m_platform = RecordingPlatform();
     installPlatform(&m_platform);
     QVERIFY2(m_probe->exec(u"DROP TABLE IF EXISTS runner_rows"_qs)
-                 && m_probe->exec(u"CREATE TABLE runner_rows (id INT AUTO_INCREMENT PRIMARY KEY, "
-                                  "v VARCHAR(200) CHARACTER SET utf8mb4)"_qs),
-             qPrintable(m_probe->error()));
+            && m_probe->exec(u"CREATE TABLE runner_rows (id INT AUTO_INCREMENT PRIMARY KEY, "
+                             "v VARCHAR(200) CHARACTER SET utf8mb4)"_qs),
+        qPrintable(m_probe->error()));
 }
 
 void TestScriptRunner::cleanup()
@@ -103,23 +109,24 @@ QStringList TestScriptRunner::rows()
 void TestScriptRunner::storesExactlyWhatWasWritten()
 {
     connect();
-    const QString script =
-        u"INSERT INTO runner_rows (v) VALUES ('a;b \"quoted\" \\'x\\'');\r\n"
-        "-- a note before the next statement\r\n"
-        "INSERT INTO runner_rows (v)\r\nVALUES (CONCAT('multi', 'line'));\r\n"
-        "/* nothing but a comment */;\r\n"
-        "cnn.Execute \"INSERT INTO runner_rows (v) VALUES ('pasted \"\"code\"\"')\";\r\n"
-        "UPDATE runner_rows SET v = \"dq\" WHERE v = 'nothing';\r\n"
-        "INSERT INTO runner_rows (v) VALUES ('𝄞 Ünïcode');\r\n"
-        "INSERT INTO runner_rows (v) VALUES ('last;')"_qs;
+    const QString script
+        = u"INSERT INTO runner_rows (v) VALUES ('a;b \"quoted\" \\'x\\'');\r\n"
+          "-- a note before the next statement\r\n"
+          "INSERT INTO runner_rows (v)\r\nVALUES (CONCAT('multi', 'line'));\r\n"
+          "/* nothing but a comment */;\r\n"
+          "cnn.Execute \"INSERT INTO runner_rows (v) VALUES ('pasted \"\"code\"\"')\";\r\n"
+          "UPDATE runner_rows SET v = \"dq\" WHERE v = 'nothing';\r\n"
+          "INSERT INTO runner_rows (v) VALUES ('𝄞 Ünïcode');\r\n"
+          "INSERT INTO runner_rows (v) VALUES ('last;')"_qs;
 
     const RunSummary summary = executeScript(script);
 
-    QCOMPARE(rows(), (QStringList{u"a;b \"quoted\" 'x'"_qs, u"multiline"_qs,
-                                  u"pasted \"code\""_qs, u"𝄞 Ünïcode"_qs, u"last;"_qs}));
+    QCOMPARE(rows(),
+        (QStringList { u"a;b \"quoted\" 'x'"_qs, u"multiline"_qs, u"pasted \"code\""_qs,
+            u"𝄞 Ünïcode"_qs, u"last;"_qs }));
     QCOMPARE(summary.executed, 6);
     QCOMPARE(summary.failed, 0);
-    QCOMPARE(m_platform.messages, QStringList{u"Query Executed Successfully"_qs});
+    QCOMPARE(m_platform.messages, QStringList { u"Query Executed Successfully"_qs });
     QVERIFY(readLogLines(logPath()).isEmpty());
 }
 
@@ -131,15 +138,15 @@ void TestScriptRunner::failingStatementIsLoggedAndSkipped()
                            "INSERT INTO runner_rows (v) VALUES ('two')"_qs;
     executeScript(script);
 
-    QCOMPARE(rows(), (QStringList{u"one"_qs, u"two"_qs}));
+    QCOMPARE(rows(), (QStringList { u"one"_qs, u"two"_qs }));
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].contains(u"no_such_table"_qs) && lines[0].contains(u"FrmQuery\tExecuteNow"_qs)
-                 && lines[0].contains(u"MySQL 1146 (42S02)"_qs),
-             qPrintable(lines[0]));
+            && lines[0].contains(u"MySQL 1146 (42S02)"_qs),
+        qPrintable(lines[0]));
     QCOMPARE(m_platform.messages,
-             QStringList{u"1 of 3 statements failed (first at line 2).\r\nDetails are in %1."_qs.arg(
-                 logPath())});
+        QStringList { u"1 of 3 statements failed (first at line 2).\r\nDetails are in %1."_qs.arg(
+            logPath()) });
 }
 
 void TestScriptRunner::callWithResultsThenNextStatement()
@@ -149,8 +156,8 @@ void TestScriptRunner::callWithResultsThenNextStatement()
     QVERIFY(m_probe->exec(u"CREATE PROCEDURE runner_proc() BEGIN SELECT 1; SELECT 2, 3; "
                           "INSERT INTO runner_rows (v) VALUES ('from proc'); END"_qs));
     executeScript(u"CALL runner_proc();\r\nINSERT INTO runner_rows (v) VALUES ('after')"_qs);
-    QCOMPARE(rows(), (QStringList{u"from proc"_qs, u"after"_qs}));
-    QCOMPARE(m_platform.messages, QStringList{u"Query Executed Successfully"_qs});
+    QCOMPARE(rows(), (QStringList { u"from proc"_qs, u"after"_qs }));
+    QCOMPARE(m_platform.messages, QStringList { u"Query Executed Successfully"_qs });
     QVERIFY(readLogLines(logPath()).isEmpty());
 }
 
@@ -160,19 +167,19 @@ void TestScriptRunner::lostConnectionStopsTheRun()
     const unsigned long id = ModPublic::Cnn->threadId();
     ServerProbe admin(m_server);
     AfterStatement killer(1, [&] { QVERIFY(admin.exec(u"KILL %1"_qs.arg(id))); });
-    ScriptListener *extra[] = {&killer};
+    ScriptListener *extra[] = { &killer };
     const RunSummary summary = executeScript(u"INSERT INTO runner_rows (v) VALUES ('1');\r\n"
                                              "INSERT INTO runner_rows (v) VALUES ('2');\r\n"
                                              "INSERT INTO runner_rows (v) VALUES ('3');\r\n"
                                              "INSERT INTO runner_rows (v) VALUES ('4')"_qs,
-                                             extra);
+        extra);
     QVERIFY(summary.connectionLost);
     QCOMPARE(summary.executed, 3);
-    QCOMPARE(rows(), (QStringList{u"1"_qs, u"2"_qs}));
+    QCOMPARE(rows(), (QStringList { u"1"_qs, u"2"_qs }));
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 1);
     QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
-    QCOMPARE(m_platform.messages, QStringList{u"MySQL server has gone away"_qs});
+    QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
 }
 
@@ -191,10 +198,11 @@ void TestScriptRunner::listenersSeeEveryStatementInOrder()
 {
     connect();
     Trace trace;
-    ScriptListener *extra[] = {&trace};
+    ScriptListener *extra[] = { &trace };
     executeScript(u"SELECT 1;\r\nSELECT nope;\r\n;\r\nSELECT 3"_qs, extra);
-    QCOMPARE(trace.events, (QStringList{u"run 3"_qs, u"start 0"_qs, u"done 0"_qs, u"start 1"_qs,
-                                        u"failed 1"_qs, u"start 2"_qs, u"done 2"_qs, u"end"_qs}));
+    QCOMPARE(trace.events,
+        (QStringList { u"run 3"_qs, u"start 0"_qs, u"done 0"_qs, u"start 1"_qs, u"failed 1"_qs,
+            u"start 2"_qs, u"done 2"_qs, u"end"_qs }));
 }
 
 QTEST_GUILESS_MAIN(TestScriptRunner)

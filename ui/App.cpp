@@ -27,8 +27,8 @@ void App::showMessage(const QString &text)
 {
     QString shown = text;
     shown.replace(u"\r\n"_qs, u"\n"_qs);
-    QMessageBox box(QMessageBox::Information, QString::fromUtf16(kProgramTitle), shown,
-                    QMessageBox::Ok);
+    QMessageBox box(
+        QMessageBox::Information, QString::fromUtf16(kProgramTitle), shown, QMessageBox::Ok);
     box.exec();
 }
 
@@ -55,8 +55,7 @@ void App::showWindow(Window window)
 }
 
 // Shows a window's shared instance, creating a fresh one when there is none.
-template <class Form>
-void App::showShared(QPointer<Form> &instance)
+template <class Form> void App::showShared(QPointer<Form> &instance)
 {
     if (!instance) {
         instance = new Form;
@@ -70,8 +69,7 @@ void App::showShared(QPointer<Form> &instance)
 
 // Form_Unload's end: the next show creates a fresh window, and the program
 // ends unless the handler that unloaded it shows another.
-template <class Form>
-void App::forget(QPointer<Form> &instance)
+template <class Form> void App::forget(QPointer<Form> &instance)
 {
     if (Form *unloaded = instance) {
         instance = nullptr;

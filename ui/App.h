@@ -39,10 +39,8 @@ protected:
     virtual void quit();
 
 private:
-    template <class Form>
-    void showShared(QPointer<Form> &instance);
-    template <class Form>
-    void forget(QPointer<Form> &instance);
+    template <class Form> void showShared(QPointer<Form> &instance);
+    template <class Form> void forget(QPointer<Form> &instance);
 
     QPointer<FrmServer> m_frmServer;
     QPointer<FrmQuery> m_frmQuery;

@@ -7,15 +7,15 @@
 #include "ui/Look.h"
 
 #include <QApplication>
-#include <QWindow>
-
-#include <algorithm>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QWindow>
+
+#include <algorithm>
 
 namespace {
 
@@ -68,7 +68,10 @@ bool isUserInput(QEvent::Type type)
 // input to the window is swallowed by FrmQuery::eventFilter.
 class QueryProgress final : public ScriptListener {
 public:
-    explicit QueryProgress(FrmQuery *window) : m_window(window) {}
+    explicit QueryProgress(FrmQuery *window)
+        : m_window(window)
+    {
+    }
 
     void runStarting(const CutScript &script) override
     {
@@ -137,8 +140,8 @@ FrmQuery::FrmQuery(QWidget *parent)
     CmdOK = Look::addButton(this, u"CmdOK", u"&OK", 4950, 3180, 780, 345);
     CmdCancel = Look::addButton(this, u"CmdCancel", u"&CANCEL", 5790, 3180, 780, 345);
     Look::addLabel(this, u"lll", u"Please Enter You Query Here", 225, 180, 2610, 210, true);
-    Look::addLabel(this, u"Label1", u"For Multiple Query Saperate by ; and Vbcrlf", 210, 435, 3540,
-                   210);
+    Look::addLabel(
+        this, u"Label1", u"For Multiple Query Saperate by ; and Vbcrlf", 210, 435, 3540, 210);
     CmdExit = Look::addButton(this, u"CmdExit", u"E&Xit", 6630, 3180, 780, 345);
 
     m_progressBar = new QProgressBar(this);
@@ -148,10 +151,11 @@ FrmQuery::FrmQuery(QWidget *parent)
     m_progressBar->hide();
     m_progressText = new QLabel(this);
     m_progressText->setObjectName(u"ProgressText"_qs);
-    m_progressText->setGeometry(Look::twipsRect(kTextLeft, kProgressTop, kTextWidth, kProgressHeight));
+    m_progressText->setGeometry(
+        Look::twipsRect(kTextLeft, kProgressTop, kTextWidth, kProgressHeight));
     m_progressText->hide();
 
-    QWidget *const order[] = {TxtQuery, CmdOK, CmdCancel, CmdExit};
+    QWidget *const order[] = { TxtQuery, CmdOK, CmdCancel, CmdExit };
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
     TxtQuery->setFocus();
@@ -192,7 +196,7 @@ void FrmQuery::CmdOK_Click()
 void FrmQuery::ExecuteNow()
 {
     QueryProgress progress(this);
-    ScriptListener *const listeners[] = {&progress};
+    ScriptListener *const listeners[] = { &progress };
     executeScript(scriptText(), listeners);
 }
 

@@ -59,8 +59,8 @@ FrmServer::FrmServer(QWidget *parent)
     Look::addLabel(this, u"Label4", u"Port", 3720, 510, 345, 210);
 
     // The design's tab order: OK and CANCEL come before the port box.
-    QWidget *const order[] = {TxtServer, TxtDBName, TxtuserName, TxtPassword,
-                              CmdOK, CmdCancel, TxtPort};
+    QWidget *const order[]
+        = { TxtServer, TxtDBName, TxtuserName, TxtPassword, CmdOK, CmdCancel, TxtPort };
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
     TxtServer->setFocus();
@@ -80,8 +80,8 @@ QLineEdit *FrmServer::addBox(const char16_t *name, int left, int top, int width,
     return box;
 }
 
-QPushButton *FrmServer::addButton(const char16_t *name, const char16_t *caption, int left,
-                                  int top, int width, int height)
+QPushButton *FrmServer::addButton(
+    const char16_t *name, const char16_t *caption, int left, int top, int width, int height)
 {
     QPushButton *button = Look::addButton(this, name, caption, left, top, width, height);
     button->installEventFilter(this); // key preview sees keys typed on a button too
@@ -94,16 +94,15 @@ bool FrmServer::eventFilter(QObject *watched, QEvent *event)
         auto *key = static_cast<QKeyEvent *>(event);
         // Control keys and shortcuts (Ctrl+V pastes, Alt+O presses OK) go
         // through untouched, so pasted text keeps its case.
-        const bool plain = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier
-                                                 | Qt::MetaModifier));
+        const bool plain
+            = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
         if (plain && key->text().size() == 1) {
             QString typed = key->text();
             Form_KeyPress(typed);
             if (typed != key->text()) {
                 QKeyEvent upper(QEvent::KeyPress, key->key(), key->modifiers(),
-                                key->nativeScanCode(), key->nativeVirtualKey(),
-                                key->nativeModifiers(), typed, key->isAutoRepeat(),
-                                static_cast<quint16>(key->count()), key->device());
+                    key->nativeScanCode(), key->nativeVirtualKey(), key->nativeModifiers(), typed,
+                    key->isAutoRepeat(), static_cast<quint16>(key->count()), key->device());
                 QCoreApplication::sendEvent(watched, &upper);
                 return true;
             }

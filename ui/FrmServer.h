@@ -35,8 +35,8 @@ protected:
 
 private:
     QLineEdit *addBox(const char16_t *name, int left, int top, int width, int height);
-    QPushButton *addButton(const char16_t *name, const char16_t *caption, int left, int top,
-                           int width, int height);
+    QPushButton *addButton(
+        const char16_t *name, const char16_t *caption, int left, int top, int width, int height);
     void unloadWindow();
 
     QLineEdit *TxtServer = nullptr;

@@ -16,23 +16,23 @@ namespace Look {
 
 namespace {
 
-constexpr double kTwipsPerPixel = 15.0;
-constexpr char16_t kWineFonts[] = u"/usr/share/wine/fonts/";
+    constexpr double kTwipsPerPixel = 15.0;
+    constexpr char16_t kWineFonts[] = u"/usr/share/wine/fonts/";
 
-QStringList families()
-{
-    registerFonts();
-    return {u"Tahoma"_qs, u"DejaVu Sans"_qs};
-}
+    QStringList families()
+    {
+        registerFonts();
+        return { u"Tahoma"_qs, u"DejaVu Sans"_qs };
+    }
 
-QFont familyFont(double points)
-{
-    QFont font;
-    font.setFamilies(families());
-    font.setPointSizeF(points);
-    font.setWeight(QFont::Normal);
-    return font;
-}
+    QFont familyFont(double points)
+    {
+        QFont font;
+        font.setFamilies(families());
+        font.setPointSizeF(points);
+        font.setWeight(QFont::Normal);
+        return font;
+    }
 
 } // namespace
 
@@ -43,14 +43,14 @@ int twips(int t)
 
 QRect twipsRect(int left, int top, int width, int height)
 {
-    return {twips(left), twips(top), twips(width), twips(height)};
+    return { twips(left), twips(top), twips(width), twips(height) };
 }
 
 void registerFonts()
 {
     static const bool done = [] {
         const QString dir = QString::fromUtf16(kWineFonts);
-        for (const char16_t *file : {u"tahoma.ttf", u"tahomabd.ttf"}) {
+        for (const char16_t *file : { u"tahoma.ttf", u"tahomabd.ttf" }) {
             const QString path = dir + QString::fromUtf16(file);
             if (QFile::exists(path))
                 QFontDatabase::addApplicationFont(path);
@@ -75,8 +75,8 @@ QFont labelFont(bool bold)
 
 QString buttonStyleSheet()
 {
-    const QString face =
-        u"rgb(%1, %2, %3)"_qs.arg(kButtonFaceRed).arg(kButtonFaceGreen).arg(kButtonFaceBlue);
+    const QString face
+        = u"rgb(%1, %2, %3)"_qs.arg(kButtonFaceRed).arg(kButtonFaceGreen).arg(kButtonFaceBlue);
     // Light upper-left and dark lower-right edges raise the face off the
     // white background; pressed, they swap.
     return uR"(QPushButton {
@@ -100,7 +100,7 @@ QPushButton:disabled {
 void applyWindowLook(QWidget *window, QSize clientSize)
 {
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+        | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     window->setFixedSize(clientSize);
 
     QPalette palette = window->palette();
@@ -122,11 +122,11 @@ void centreOnScreen(QWidget *window)
     const QRect area = screen->geometry();
     const QSize size = window->frameGeometry().size();
     window->move(area.x() + (area.width() - size.width()) / 2,
-                 area.y() + (area.height() - size.height()) / 2);
+        area.y() + (area.height() - size.height()) / 2);
 }
 
-QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left,
-                 int top, int width, int height, bool bold)
+QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
+    int width, int height, bool bold)
 {
     auto *label = new QLabel(QString::fromUtf16(caption), parent);
     label->setObjectName(QString::fromUtf16(name));
@@ -143,7 +143,7 @@ QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption,
 }
 
 QPushButton *addButton(QWidget *parent, const char16_t *name, const char16_t *caption, int left,
-                       int top, int width, int height)
+    int top, int width, int height)
 {
     auto *button = new QPushButton(QString::fromUtf16(caption), parent);
     button->setObjectName(QString::fromUtf16(name));

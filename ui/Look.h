@@ -45,12 +45,12 @@ void centreOnScreen(QWidget *window);
 // A label at a twips position, in the label font, fitted to its caption
 // (the design's sizes are Tahoma's; with a fallback font the caption must
 // still show whole). Labels never take the focus.
-QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left,
-                 int top, int width, int height, bool bold = false);
+QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
+    int width, int height, bool bold = false);
 // A button at a twips position in the shared face colour; never a default
 // button, so Enter does not press it.
 QPushButton *addButton(QWidget *parent, const char16_t *name, const char16_t *caption, int left,
-                       int top, int width, int height);
+    int top, int width, int height);
 
 // The application icon, 32 by 32.
 QIcon appIcon();
