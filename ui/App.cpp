@@ -55,11 +55,11 @@ void App::showWindow(Window window)
 }
 
 // Shows a window's shared instance, creating a fresh one when there is none.
-template <class Form> void App::showShared(QPointer<Form> &instance)
+template <class FormType> void App::showShared(QPointer<FormType> &instance)
 {
     if (!instance) {
-        instance = new Form;
-        connect(instance, &Form::unloaded, this, [this, &instance] { forget(instance); });
+        instance = new FormType;
+        connect(instance, &FormType::unloaded, this, [this, &instance] { forget(instance); });
     }
     Look::centreOnScreen(instance);
     instance->show();
@@ -69,9 +69,9 @@ template <class Form> void App::showShared(QPointer<Form> &instance)
 
 // Form_Unload's end: the next show creates a fresh window, and the program
 // ends unless the handler that unloaded it shows another.
-template <class Form> void App::forget(QPointer<Form> &instance)
+template <class FormType> void App::forget(QPointer<FormType> &instance)
 {
-    if (Form *unloaded = instance) {
+    if (FormType *unloaded = instance) {
         instance = nullptr;
         unloaded->deleteLater();
     }

@@ -39,8 +39,8 @@ protected:
     virtual void quit();
 
 private:
-    template <class Form> void showShared(QPointer<Form> &instance);
-    template <class Form> void forget(QPointer<Form> &instance);
+    template <class FormType> void showShared(QPointer<FormType> &instance);
+    template <class FormType> void forget(QPointer<FormType> &instance);
 
     QPointer<FrmServer> m_frmServer;
     QPointer<FrmQuery> m_frmQuery;

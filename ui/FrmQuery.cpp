@@ -7,7 +7,6 @@
 #include "ui/Look.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -123,11 +122,9 @@ private:
 };
 
 FrmQuery::FrmQuery(QWidget *parent)
-    : QWidget(parent)
+    : Form(QString::fromUtf16(kOwner), parent)
 {
-    setObjectName(QString::fromUtf16(kOwner));
     setWindowTitle(QString::fromUtf16(kProgramTitle));
-    setAttribute(Qt::WA_QuitOnClose, false);
     Look::applyWindowLook(this, QSize(Look::twips(kClientWidth), Look::twips(kClientHeight)));
 
     TxtQuery = new QPlainTextEdit(this);
@@ -243,26 +240,4 @@ void FrmQuery::CmdExit_Click()
     ModPublic::Cnn.reset();
     unloadWindow();
     platform().endProgram();
-}
-
-void FrmQuery::Form_Unload()
-{
-    [[maybe_unused]] const Trap trap = trapFor(u"Form_Unload");
-
-    if (m_unloaded)
-        return;
-    m_unloaded = true;
-    emit unloaded();
-}
-
-void FrmQuery::unloadWindow()
-{
-    close();
-    Form_Unload();
-}
-
-void FrmQuery::closeEvent(QCloseEvent *event)
-{
-    Form_Unload();
-    event->accept();
 }

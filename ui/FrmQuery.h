@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QWidget>
+#include "ui/Form.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -10,10 +10,7 @@ class QPushButton;
 // "Tesmor": the working window. The user types or pastes a script and OK
 // runs it on the open connection; CANCEL goes back to the Server Details
 // window over the same connection; Exit ends the program.
-//
-// A plain top-level widget rather than a QDialog, so that neither Enter nor
-// Esc presses a button.
-class FrmQuery : public QWidget {
+class FrmQuery : public Form {
     Q_OBJECT
 public:
     explicit FrmQuery(QWidget *parent = nullptr);
@@ -22,8 +19,6 @@ public:
     void CmdOK_Click();
     void CmdCancel_Click();
     void CmdExit_Click();
-    // Runs on every unload, whichever way the window goes.
-    void Form_Unload();
 
     // The script as ExecuteNow reads it: every line break as CR LF, whatever
     // line ends pasted text had.
@@ -32,20 +27,14 @@ public:
     // True from the first statement of a run until its closing message is closed.
     bool isRunning() const { return m_running; }
 
-signals:
-    // Form_Unload's request to forget the shared instance.
-    void unloaded();
-
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
-    void closeEvent(QCloseEvent *event) override;
 
 private:
     friend class QueryProgress;
 
     void ExecuteNow();
     void setBusy(bool busy);
-    void unloadWindow();
 
     QPlainTextEdit *TxtQuery = nullptr;
     QPushButton *CmdOK = nullptr;
@@ -54,5 +43,4 @@ private:
     QProgressBar *m_progressBar = nullptr;
     QLabel *m_progressText = nullptr;
     bool m_running = false;
-    bool m_unloaded = false;
 };

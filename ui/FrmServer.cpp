@@ -6,7 +6,6 @@
 #include "core/Text.h"
 #include "ui/Look.h"
 
-#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -35,11 +34,9 @@ Trap trapFor(const char16_t *procedure)
 } // namespace
 
 FrmServer::FrmServer(QWidget *parent)
-    : QWidget(parent)
+    : Form(QString::fromUtf16(kOwner), parent)
 {
-    setObjectName(QString::fromUtf16(kOwner));
     setWindowTitle(u"Server Details"_qs);
-    setAttribute(Qt::WA_QuitOnClose, false);
     Look::applyWindowLook(this, QSize(Look::twips(kClientWidth), Look::twips(kClientHeight)));
 
     TxtServer = addBox(u"TxtServer", 1365, 120, 3615, 285);
@@ -155,30 +152,6 @@ void FrmServer::CmdCancel_Click()
     ModPublic::Cnn.reset();
     unloadWindow();
     platform().endProgram();
-}
-
-void FrmServer::Form_Unload()
-{
-    [[maybe_unused]] const Trap trap = trapFor(u"Form_Unload");
-
-    if (m_unloaded)
-        return;
-    m_unloaded = true;
-    emit unloaded();
-}
-
-void FrmServer::unloadWindow()
-{
-    // The close event runs Form_Unload; calling it again is harmless and
-    // keeps the unload certain should a close ever deliver no event.
-    close();
-    Form_Unload();
-}
-
-void FrmServer::closeEvent(QCloseEvent *event)
-{
-    Form_Unload();
-    event->accept();
 }
 
 void FrmServer::paintEvent(QPaintEvent *event)
