@@ -1,20 +1,28 @@
 #include "ui/Form.h"
 
-#include "core/ErrorTrap.h"
+#include "ui/Look.h"
 
 #include <QCloseEvent>
 
-Form::Form(const QString &name, QWidget *parent)
+Form::Form(const char16_t *name, const QString &caption, int clientWidth, int clientHeight,
+    QWidget *parent)
     : QWidget(parent)
 {
-    setObjectName(name);
+    setObjectName(QString::fromUtf16(name));
+    setWindowTitle(caption);
+    Look::applyWindowLook(this, QSize(Look::twips(clientWidth), Look::twips(clientHeight)));
     // The program decides when it ends, not Qt's last-window rule.
     setAttribute(Qt::WA_QuitOnClose, false);
 }
 
+Trap Form::handlerTrap(const char16_t *procedure) const
+{
+    return Trap(objectName(), QString::fromUtf16(procedure));
+}
+
 void Form::Form_Unload()
 {
-    [[maybe_unused]] const Trap trap(objectName(), u"Form_Unload"_qs);
+    [[maybe_unused]] const Trap trap = handlerTrap(u"Form_Unload");
 
     if (m_unloaded)
         return;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ErrorTrap.h"
+
 #include <QWidget>
 
 // What both windows share: one shared instance each, forgotten when the
@@ -16,9 +18,14 @@ signals:
     void unloaded();
 
 protected:
-    // name: the window's run-time name, the owner in its failure records.
-    explicit Form(const QString &name, QWidget *parent = nullptr);
+    // name: the window's run-time name, the owner in its failure records;
+    // the client area is given in twips.
+    Form(const char16_t *name, const QString &caption, int clientWidth, int clientHeight,
+        QWidget *parent);
 
+    // Every handler arms its trap on entry, so that a failure reported in it
+    // is logged under the window's name and the handler's.
+    Trap handlerTrap(const char16_t *procedure) const;
     void unloadWindow();
     void closeEvent(QCloseEvent *event) override;
 

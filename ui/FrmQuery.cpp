@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr char16_t kOwner[] = u"FrmQuery";
-
 // The client area, in twips.
 constexpr int kClientWidth = 7770;
 constexpr int kClientHeight = 3690;
@@ -34,11 +32,6 @@ constexpr int kTextWidth = 2760;
 
 // At most about ten updates a second: enough to look alive, too few to cost.
 constexpr qint64 kUpdateIntervalMs = 100;
-
-Trap trapFor(const char16_t *procedure)
-{
-    return Trap(QString::fromUtf16(kOwner), QString::fromUtf16(procedure));
-}
 
 bool isUserInput(QEvent::Type type)
 {
@@ -122,10 +115,8 @@ private:
 };
 
 FrmQuery::FrmQuery(QWidget *parent)
-    : Form(QString::fromUtf16(kOwner), parent)
+    : Form(u"FrmQuery", QString::fromUtf16(kProgramTitle), kClientWidth, kClientHeight, parent)
 {
-    setWindowTitle(QString::fromUtf16(kProgramTitle));
-    Look::applyWindowLook(this, QSize(Look::twips(kClientWidth), Look::twips(kClientHeight)));
 
     TxtQuery = new QPlainTextEdit(this);
     TxtQuery->setObjectName(u"TxtQuery"_qs);
@@ -176,7 +167,7 @@ QString FrmQuery::scriptText() const
 
 void FrmQuery::CmdOK_Click()
 {
-    [[maybe_unused]] const Trap trap = trapFor(u"CmdOK_Click");
+    [[maybe_unused]] const Trap trap = handlerTrap(u"CmdOK_Click");
 
     const QString text = TxtQuery->toPlainText();
     const bool blank = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c == u' '; });
@@ -227,7 +218,7 @@ bool FrmQuery::eventFilter(QObject *watched, QEvent *event)
 
 void FrmQuery::CmdCancel_Click()
 {
-    [[maybe_unused]] const Trap trap = trapFor(u"CmdCancel_Click");
+    [[maybe_unused]] const Trap trap = handlerTrap(u"CmdCancel_Click");
 
     unloadWindow();
     platform().showWindow(Window::ServerDetails);
@@ -235,7 +226,7 @@ void FrmQuery::CmdCancel_Click()
 
 void FrmQuery::CmdExit_Click()
 {
-    [[maybe_unused]] const Trap trap = trapFor(u"CmdExit_Click");
+    [[maybe_unused]] const Trap trap = handlerTrap(u"CmdExit_Click");
 
     ModPublic::Cnn.reset();
     unloadWindow();

@@ -16,28 +16,17 @@
 
 namespace {
 
-constexpr char16_t kOwner[] = u"FrmServer";
-
 // The client area and the rule under the boxes, in twips.
 constexpr int kClientWidth = 5100;
 constexpr int kClientHeight = 2055;
 constexpr int kLineY = 1575;
 constexpr int kLineX2 = 5160;
 
-// Every handler arms its trap on entry, as every procedure does, so that a
-// failure reported in it is logged under "FrmServer" and the handler's name.
-Trap trapFor(const char16_t *procedure)
-{
-    return Trap(QString::fromUtf16(kOwner), QString::fromUtf16(procedure));
-}
-
 } // namespace
 
 FrmServer::FrmServer(QWidget *parent)
-    : Form(QString::fromUtf16(kOwner), parent)
+    : Form(u"FrmServer", u"Server Details"_qs, kClientWidth, kClientHeight, parent)
 {
-    setWindowTitle(u"Server Details"_qs);
-    Look::applyWindowLook(this, QSize(Look::twips(kClientWidth), Look::twips(kClientHeight)));
 
     TxtServer = addBox(u"TxtServer", 1365, 120, 3615, 285);
     TxtDBName = addBox(u"TxtDBName", 1365, 480, 2175, 285);
@@ -110,7 +99,7 @@ bool FrmServer::eventFilter(QObject *watched, QEvent *event)
 
 void FrmServer::Form_KeyPress(QString &typed)
 {
-    [[maybe_unused]] const Trap trap = trapFor(u"Form_KeyPress");
+    [[maybe_unused]] const Trap trap = handlerTrap(u"Form_KeyPress");
 
     // "ß" becomes "SS", which no longer fits one key: it goes through as typed.
     const QString upper = QLocale::system().toUpper(typed);
@@ -120,7 +109,7 @@ void FrmServer::Form_KeyPress(QString &typed)
 
 void FrmServer::CmdOK_Click()
 {
-    [[maybe_unused]] const Trap trap = trapFor(u"CmdOK_Click");
+    [[maybe_unused]] const Trap trap = handlerTrap(u"CmdOK_Click");
 
     if (trimSpaces(TxtServer->text()).isEmpty()) {
         platform().showMessage(u"Please Enter Server Name"_qs);
@@ -147,7 +136,7 @@ void FrmServer::CmdOK_Click()
 
 void FrmServer::CmdCancel_Click()
 {
-    [[maybe_unused]] const Trap trap = trapFor(u"CmdCancel_Click");
+    [[maybe_unused]] const Trap trap = handlerTrap(u"CmdCancel_Click");
 
     ModPublic::Cnn.reset();
     unloadWindow();
