@@ -4,7 +4,6 @@
 #include "core/Platform.h"
 
 #include <QDir>
-#include <QStandardPaths>
 #include <QStringList>
 
 #include <cerrno>
@@ -24,13 +23,20 @@ QString foldLineBreaks(QString s)
     return s;
 }
 
-// The locale's long time without a time zone: a log line is read on the
-// machine that wrote it, and the zone makes records needlessly wide.
+// The locale's long time without its time zone ("t" outside quoted text):
+// a log line is read on the machine that wrote it.
 QString timeFormatWithoutZone(const QLocale &locale)
 {
-    QString fmt = locale.timeFormat(QLocale::LongFormat);
-    fmt.remove(u't');
-    return fmt.trimmed();
+    const QString fmt = locale.timeFormat(QLocale::LongFormat);
+    QString kept;
+    bool quoted = false;
+    for (const QChar c : fmt) {
+        if (c == u'\'')
+            quoted = !quoted;
+        if (quoted || c != u't')
+            kept += c;
+    }
+    return kept.simplified();
 }
 
 QString stateDirectory()

@@ -175,19 +175,24 @@ CutScript CutScript::cut(QStringView script)
         if (piece.isEmpty())
             return;
         const qsizetype start = piece.data() - data;
-        const bool plain = !removeSemicolons || !piece.contains(u';');
+        const qsizetype stop = start + piece.size();
         qsizetype first = start;
-        while (first < start + piece.size() && isWhite(data[first].unicode()))
+        while (first < stop && isWhite(data[first].unicode()))
             ++first;
-        const char16_t lead = first < start + piece.size() ? data[first].unicode() : 0;
+        // Lines are counted through the whole piece before it is compacted,
+        // which leaves stale characters behind it.
+        line += countLines(data, counted, first, end);
+        const int startLine = line;
+        line += countLines(data, first, stop, end);
+        counted = stop;
+
+        const bool plain = !removeSemicolons || !piece.contains(u';');
+        const char16_t lead = first < stop ? data[first].unicode() : 0;
         Scan scan { piece.size(), true };
         if (!plain || lead == 0 || lead == u'-' || lead == u'#' || lead == u'/')
             scan = stripSemicolons(data + start, piece.size(), removeSemicolons);
-        if (!scan.hasContent)
-            return;
-        line += countLines(data, counted, first, end);
-        counted = first;
-        result.m_statements.push_back({ start, scan.length, line });
+        if (scan.hasContent)
+            result.m_statements.push_back({ start, scan.length, startLine });
     };
 
     const QStringView whole(data, end);
