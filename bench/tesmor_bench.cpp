@@ -37,7 +37,6 @@ public:
         shownAt.start();
         messages << text;
     }
-    void setBusyPointer(bool) override { }
     void showWindow(Window) override { }
     void endProgram() override { }
 };

@@ -11,7 +11,6 @@ public:
     {
         std::fprintf(stderr, "Tesmor: %s\n", qUtf8Printable(text));
     }
-    void setBusyPointer(bool) override { }
     void showWindow(Window) override { }
     void endProgram() override
     {

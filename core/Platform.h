@@ -2,10 +2,11 @@
 
 #include <QString>
 
-// The operations of the desktop that core and db need (message boxes, the
-// mouse pointer, showing a window, ending the program). The UI installs its
-// implementation at start-up; tests install one that records every request,
-// so nothing below the UI ever touches a widget or ends a test process.
+// The operations of the desktop that core and db need (message boxes,
+// showing a window, ending the program). The UI installs its implementation
+// at start-up; tests install one that records every request, so nothing
+// below the UI ever touches a widget or ends a test process. The mouse
+// pointer is the query window's own business: it sets it around a run.
 enum class Window { ServerDetails, Query };
 
 class Platform {
@@ -15,8 +16,6 @@ public:
     // An information message with one OK button, captioned "Tesmor"; returns
     // when the user has closed it. Line breaks arrive as CR LF.
     virtual void showMessage(const QString &text) = 0;
-    // The hourglass over the active window while a long call runs.
-    virtual void setBusyPointer(bool busy) = 0;
     // Shows a window modelessly, creating its instance when there is none.
     virtual void showWindow(Window window) = 0;
     // Ends the program at once: no unload handler runs, nothing is closed.

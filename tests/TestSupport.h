@@ -15,11 +15,9 @@ class RecordingPlatform : public Platform {
 public:
     QStringList messages;
     QList<Window> shown;
-    QList<bool> pointer;
     int endRequests = 0;
 
     void showMessage(const QString &text) override { messages << text; }
-    void setBusyPointer(bool busy) override { pointer << busy; }
     void showWindow(Window w) override { shown << w; }
     void endProgram() override { ++endRequests; }
 };

@@ -4,7 +4,7 @@
 #include "ui/FrmServer.h"
 #include "ui/Look.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
@@ -30,16 +30,6 @@ void App::showMessage(const QString &text)
     QMessageBox box(
         QMessageBox::Information, QString::fromUtf16(kProgramTitle), shown, QMessageBox::Ok);
     box.exec();
-}
-
-void App::setBusyPointer(bool busy)
-{
-    if (QWidget *w = QApplication::activeWindow()) {
-        if (busy)
-            w->setCursor(Qt::WaitCursor);
-        else
-            w->unsetCursor();
-    }
 }
 
 void App::showWindow(Window window)

@@ -18,7 +18,6 @@ public:
     ~App() override;
 
     void showMessage(const QString &text) override;
-    void setBusyPointer(bool busy) override;
     void showWindow(Window window) override;
     void endProgram() override;
 
