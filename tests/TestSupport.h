@@ -30,6 +30,16 @@ struct TestServer {
     bool available() const { return !host.isEmpty() && !port.isEmpty(); }
 };
 
+// Puts the server's details in the shared state, as the Server Details
+// window would, and connects.
+inline bool connectShared(const TestServer &server, const QString &host = QString())
+{
+    ModPublic::ServerName = host.isEmpty() ? server.host : host;
+    ModPublic::Port = server.port;
+    ModPublic::DBName = server.database;
+    return ModPublic::MakeConnection();
+}
+
 // Tests against the server fail in CI when it is missing and skip elsewhere.
 #define REQUIRE_SERVER(server)                                                                     \
     do {                                                                                           \

@@ -182,10 +182,8 @@ void TestConnection::typedLocalhostWorks()
     REQUIRE_SERVER(m_server);
     if (m_server.host != u"127.0.0.1")
         QSKIP("the test server is not on 127.0.0.1");
-    ModPublic::ServerName = u"LOCALHOST"_qs;
-    ModPublic::Port = m_server.port;
-    ModPublic::DBName = m_server.database;
-    QVERIFY2(ModPublic::MakeConnection(), qPrintable(readLogLines(logPath()).join(u'\n')));
+    QVERIFY2(
+        connectShared(m_server, u"LOCALHOST"_qs), qPrintable(readLogLines(logPath()).join(u'\n')));
 }
 
 void TestConnection::executeFailureCarriesNativeCodes()
@@ -254,10 +252,7 @@ void TestConnection::localFilesCannotBeRead()
 void TestConnection::killedConnectionTakesFatalPath()
 {
     REQUIRE_SERVER(m_server);
-    ModPublic::ServerName = m_server.host;
-    ModPublic::Port = m_server.port;
-    ModPublic::DBName = m_server.database;
-    QVERIFY(ModPublic::MakeConnection());
+    QVERIFY(connectShared(m_server));
 
     ServerProbe admin(m_server);
     QVERIFY2(admin.ok(), qPrintable(admin.error()));
@@ -279,10 +274,7 @@ void TestConnection::killedConnectionTakesFatalPath()
 void TestConnection::newConnectionReplacesOld()
 {
     REQUIRE_SERVER(m_server);
-    ModPublic::ServerName = m_server.host;
-    ModPublic::Port = m_server.port;
-    ModPublic::DBName = m_server.database;
-    QVERIFY(ModPublic::MakeConnection());
+    QVERIFY(connectShared(m_server));
     const unsigned long first = ModPublic::Cnn->threadId();
     QVERIFY(ModPublic::MakeConnection());
     QVERIFY(ModPublic::Cnn->threadId() != first);

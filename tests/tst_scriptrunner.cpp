@@ -95,10 +95,7 @@ void TestScriptRunner::cleanup()
 
 void TestScriptRunner::connect()
 {
-    ModPublic::ServerName = m_server.host;
-    ModPublic::Port = m_server.port;
-    ModPublic::DBName = m_server.database;
-    QVERIFY(ModPublic::MakeConnection());
+    QVERIFY(connectShared(m_server));
 }
 
 QStringList TestScriptRunner::rows()
