@@ -1,12 +1,12 @@
 #include "core/Text.h"
 
-QString trimSpaces(const QString &text)
+QStringView trimSpaces(QStringView text)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
-    while (begin < end && text.at(begin) == u' ')
+    while (begin < end && text[begin] == u' ')
         ++begin;
-    while (end > begin && text.at(end - 1) == u' ')
+    while (end > begin && text[end - 1] == u' ')
         --end;
     return text.mid(begin, end - begin);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QString>
+#include <QStringView>
 
-// Text as the windows read it from their boxes: only the space character
-// (code 32) is trimmed from either end; tabs and other white space stay.
-QString trimSpaces(const QString &text);
+// The program's Trim: only the space character (code 32) is removed from
+// either end; tabs, line breaks and other white space stay. The result views
+// the text given, so keep that text alive while the result is used.
+QStringView trimSpaces(QStringView text);

@@ -1,5 +1,7 @@
 #include "db/ScriptCutter.h"
 
+#include "core/Text.h"
+
 namespace {
 
 constexpr QStringView kPastedPrefix = u"cnn.Execute";
@@ -139,17 +141,6 @@ int countLines(const QChar *data, qsizetype from, qsizetype to, qsizetype end)
             ++lines;
     }
     return lines;
-}
-
-QStringView trimSpaces(QStringView s)
-{
-    qsizetype b = 0;
-    qsizetype e = s.size();
-    while (b < e && isSpace(s[b]))
-        ++b;
-    while (e > b && isSpace(s[e - 1]))
-        --e;
-    return s.mid(b, e - b);
 }
 
 } // namespace

@@ -71,7 +71,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QString, trimmed);
-        QCOMPARE(trimSpaces(text), trimmed);
+        QCOMPARE(trimSpaces(text).toString(), trimmed);
     }
 
     void geometry_data()

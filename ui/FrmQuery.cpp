@@ -3,6 +3,7 @@
 #include "core/ErrorTrap.h"
 #include "core/ModPublic.h"
 #include "core/Platform.h"
+#include "core/Text.h"
 #include "db/ScriptRunner.h"
 #include "ui/Look.h"
 
@@ -13,8 +14,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QWindow>
-
-#include <algorithm>
 
 namespace {
 
@@ -169,9 +168,7 @@ void FrmQuery::CmdOK_Click()
 {
     [[maybe_unused]] const Trap trap = handlerTrap(u"CmdOK_Click");
 
-    const QString text = TxtQuery->toPlainText();
-    const bool blank = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c == u' '; });
-    if (blank) {
+    if (trimSpaces(TxtQuery->toPlainText()).isEmpty()) {
         platform().showMessage(u"Please enter valid query"_qs);
         TxtQuery->setFocus();
         return;

@@ -121,11 +121,11 @@ void FrmServer::CmdOK_Click()
         TxtDBName->setFocus();
         return;
     }
-    ModPublic::ServerName = trimSpaces(TxtServer->text());
-    ModPublic::DBName = trimSpaces(TxtDBName->text());
-    ModPublic::Password = trimSpaces(TxtPassword->text());
-    ModPublic::UserName = trimSpaces(TxtuserName->text());
-    ModPublic::Port = trimSpaces(TxtPort->text());
+    ModPublic::ServerName = trimSpaces(TxtServer->text()).toString();
+    ModPublic::DBName = trimSpaces(TxtDBName->text()).toString();
+    ModPublic::Password = trimSpaces(TxtPassword->text()).toString();
+    ModPublic::UserName = trimSpaces(TxtuserName->text()).toString();
+    ModPublic::Port = trimSpaces(TxtPort->text()).toString();
     // Only an open connection hands over to the query window; otherwise
     // MakeConnection has told the user, and what they typed stays to correct.
     if (ModPublic::MakeConnection()) {
