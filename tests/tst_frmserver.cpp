@@ -1,6 +1,5 @@
 #include "TestApp.h"
 #include "TestSupport.h"
-#include "core/Text.h"
 #include "db/Connection.h"
 #include "ui/FrmServer.h"
 
@@ -50,28 +49,6 @@ private slots:
         m_app.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ModPublic::Cnn.reset();
-    }
-
-    void trimSpacesOnly_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("trimmed");
-        QTest::newRow("spaces at both ends") << "  db1 "
-                                             << "db1";
-        QTest::newRow("inner spaces kept") << " my db "
-                                           << "my db";
-        QTest::newRow("only spaces") << "   "
-                                     << "";
-        QTest::newRow("tabs are not spaces") << "\tdb1 \t"
-                                             << "\tdb1 \t";
-        QTest::newRow("no-break space is not a space") << u"\u00a0db1 "_qs << u"\u00a0db1"_qs;
-    }
-
-    void trimSpacesOnly()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, trimmed);
-        QCOMPARE(trimSpaces(text).toString(), trimmed);
     }
 
     void geometry_data()
