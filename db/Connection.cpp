@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <errmsg.h>
 #include <mysql.h>
 
@@ -23,7 +27,42 @@ bool isLostConnection(unsigned code)
         || code == CR_SERVER_LOST_EXTENDED;
 }
 
+// A server whose host vanished, or a network that died, never closes the
+// connection: without keepalive a statement would wait for its answer
+// forever. No statement time-out replaces it, since a statement may rightly
+// run for hours while the server's system still answers the probes. The
+// first probe goes after 30 s of silence, then one every 10 s, and 6 missed
+// ones drop the connection: a dead peer shows as a lost connection after
+// 30 + 6 x 10 = 90 s, well within two minutes, while a busy LAN or a slow
+// VPN never misses six probes in a row. The user time-out gives the same
+// bound when unanswered data, not a probe, is outstanding.
+Connection::KeepAlive keepAliveTimers;
+
+void enableKeepAlive(MYSQL *m)
+{
+    const int fd = static_cast<int>(mysql_get_socket(m));
+    sockaddr_storage local {};
+    socklen_t length = sizeof local;
+    if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0
+        || (local.ss_family != AF_INET && local.ss_family != AF_INET6))
+        return; // a Unix socket has no network to lose
+    const Connection::KeepAlive &k = keepAliveTimers;
+    const int on = 1;
+    const unsigned userTimeoutMs
+        = static_cast<unsigned>(k.idleSeconds + k.intervalSeconds * k.probes) * 1000U;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &k.idleSeconds, sizeof k.idleSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.intervalSeconds, sizeof k.intervalSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.probes, sizeof k.probes);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
 } // namespace
+
+void Connection::setKeepAlive(const KeepAlive &timers)
+{
+    keepAliveTimers = timers;
+}
 
 void Connection::Closer::operator()(st_mysql *m) const
 {
@@ -95,6 +134,7 @@ Outcome Connection::Open()
         m_mysql.reset();
         return failure;
     }
+    enableKeepAlive(m.get());
     m_mysql = std::move(m);
     return std::nullopt;
 }

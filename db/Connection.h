@@ -36,6 +36,15 @@ public:
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;
 
+    // TCP keepalive timers of connections opened from now on; tests shorten
+    // them to see a dead network quickly.
+    struct KeepAlive {
+        int idleSeconds = 30;
+        int intervalSeconds = 10;
+        int probes = 6;
+    };
+    static void setKeepAlive(const KeepAlive &timers);
+
 private:
     struct Closer {
         void operator()(st_mysql *m) const;

@@ -61,7 +61,7 @@ RunSummary executeScript(const QString &text, std::span<ScriptListener *const> e
     ErrorLogListener log(u"FrmQuery"_qs, u"ExecuteNow"_qs);
     std::vector<ScriptListener *> listeners { &log };
     listeners.insert(listeners.end(), extraListeners.begin(), extraListeners.end());
-    const RunSummary summary = runScript(ModPublic::Cnn.get(), script, listeners);
+    const RunSummary summary = runInBackground(ModPublic::Cnn.get(), script, listeners);
     if (!summary.connectionLost)
         platform().showMessage(completionMessage(summary));
     return summary;

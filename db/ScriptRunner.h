@@ -16,6 +16,9 @@ public:
     virtual void statementStarting(const CutScript &, qsizetype) { }
     virtual void statementFinished(const CutScript &, qsizetype, const Outcome &) { }
     virtual void runFinished(const CutScript &) { }
+    // During a run on a worker thread, about ten times a second: statement
+    // `current` has been executing for `runningMs` milliseconds.
+    virtual void stillRunning(const CutScript &, qsizetype /*current*/, qint64 /*runningMs*/) { }
 };
 
 struct RunSummary {
@@ -52,7 +55,14 @@ private:
 // The closing message of a run: success only when nothing failed.
 QString completionMessage(const RunSummary &summary);
 
+// Runs the script as runScript does, but on a worker thread that owns cnn
+// for the run, while the calling thread stays in its event loop. Listeners
+// are told on the calling thread, in statement order, a batch at a time.
+RunSummary runInBackground(
+    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
+
 // The query window's script run: cleans and cuts text, runs it on
-// ModPublic::Cnn with failures logged as the query window's ExecuteNow, and
-// shows the closing message unless the lost connection ended the program.
+// ModPublic::Cnn in the background with failures logged as the query
+// window's ExecuteNow, and shows the closing message unless the lost
+// connection ended the program.
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners = {});

@@ -8,7 +8,6 @@
 #include "ui/Look.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -29,8 +28,8 @@ constexpr int kBarWidth = 1800;
 constexpr int kTextLeft = 2100;
 constexpr int kTextWidth = 2760;
 
-// At most about ten updates a second: enough to look alive, too few to cost.
-constexpr qint64 kUpdateIntervalMs = 100;
+// A statement running this long shows its running time.
+constexpr qint64 kShowRunningAfterMs = 1000;
 
 bool isUserInput(QEvent::Type type)
 {
@@ -54,9 +53,8 @@ bool isUserInput(QEvent::Type type)
 
 } // namespace
 
-// Shows how far a long run has got, and keeps the window painted meanwhile.
-// A run cannot be interrupted, so while events are let through, the user's
-// input to the window is swallowed by FrmQuery::eventFilter.
+// Shows how far a long run has got. The runner tells it about ten times a
+// second while the worker executes; a run shorter than that shows nothing.
 class QueryProgress final : public ScriptListener {
 public:
     explicit QueryProgress(FrmQuery *window)
@@ -68,22 +66,28 @@ public:
     {
         m_total = script.size();
         m_failed = 0;
-        m_clock.start();
-        // Lets the wait cursor reach the screen before the first statement.
-        QCoreApplication::processEvents();
-    }
-    void statementStarting(const CutScript &, qsizetype i) override
-    {
-        if (m_clock.elapsed() < kUpdateIntervalMs)
-            return;
-        m_clock.restart();
-        show(i);
-        QCoreApplication::processEvents();
     }
     void statementFinished(const CutScript &, qsizetype, const Outcome &outcome) override
     {
         if (outcome)
             ++m_failed;
+    }
+    void stillRunning(const CutScript &, qsizetype current, qint64 runningMs) override
+    {
+        QProgressBar *bar = m_window->m_progressBar;
+        // QProgressBar counts in int; scale scripts beyond that.
+        const double scale = m_total > 1'000'000'000 ? 1000.0 : 1.0;
+        bar->setRange(0, static_cast<int>(static_cast<double>(m_total) / scale));
+        bar->setValue(static_cast<int>(static_cast<double>(current) / scale));
+        QString text = u"Statement %1 of %2"_qs.arg(current + 1).arg(m_total);
+        if (m_failed > 0)
+            text += u", %1 failed"_qs.arg(m_failed);
+        // A statement that takes its time says so, in whole seconds.
+        if (runningMs >= kShowRunningAfterMs)
+            text += u", running %1 s"_qs.arg(runningMs / 1000);
+        m_window->m_progressText->setText(text);
+        bar->show();
+        m_window->m_progressText->show();
     }
     void runFinished(const CutScript &) override
     {
@@ -92,23 +96,7 @@ public:
     }
 
 private:
-    void show(qsizetype i)
-    {
-        QProgressBar *bar = m_window->m_progressBar;
-        // QProgressBar counts in int; scale scripts beyond that.
-        const double scale = m_total > 1'000'000'000 ? 1000.0 : 1.0;
-        bar->setRange(0, static_cast<int>(static_cast<double>(m_total) / scale));
-        bar->setValue(static_cast<int>(static_cast<double>(i) / scale));
-        QString text = u"Statement %1 of %2"_qs.arg(i + 1).arg(m_total);
-        if (m_failed > 0)
-            text += u", %1 failed"_qs.arg(m_failed);
-        m_window->m_progressText->setText(text);
-        bar->show();
-        m_window->m_progressText->show();
-    }
-
     FrmQuery *m_window;
-    QElapsedTimer m_clock;
     qsizetype m_total = 0;
     qsizetype m_failed = 0;
 };

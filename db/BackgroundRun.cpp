@@ -1,0 +1,140 @@
+// Who does what during a run:
+// - The worker thread owns the connection from the first statement to the
+//   last and does nothing but execute statements and note their outcomes.
+// - The calling thread (the window's) stays in its event loop: it paints,
+//   swallows the user's input, and replays the worker's outcomes to the
+//   listeners in statement order. So the error log, ErrLocation and every
+//   other piece of shared state, and every message box, are only ever used
+//   from the window's thread, and the lost-connection message comes after
+//   every record before it.
+#include "db/ScriptRunner.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// How often the calling thread looks at the worker: often enough for a
+// display that looks alive, rarely enough to cost nothing.
+constexpr int kReplayIntervalMs = 100;
+
+// What the worker has done so far, as the calling thread may see it.
+class Recorder final : public ScriptListener {
+public:
+    struct Snapshot {
+        qsizetype finished = 0;
+        qsizetype current = -1;
+        qint64 runningMs = 0;
+        std::deque<std::pair<qsizetype, Failure>> failures;
+    };
+
+    Recorder() { m_clock.start(); }
+
+    void statementStarting(const CutScript &, qsizetype i) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_current = i;
+        m_startedAt = m_clock.elapsed();
+    }
+    void statementFinished(const CutScript &, qsizetype i, const Outcome &outcome) override
+    {
+        const std::lock_guard lock(m_mutex);
+        if (outcome)
+            m_failures.emplace_back(i, *outcome);
+        m_finished = i + 1;
+    }
+
+    // Hands over the failures noted since the last call.
+    Snapshot take()
+    {
+        const std::lock_guard lock(m_mutex);
+        Snapshot s;
+        s.finished = m_finished;
+        s.current = m_current;
+        s.runningMs = m_clock.elapsed() - m_startedAt;
+        s.failures.swap(m_failures);
+        return s;
+    }
+
+private:
+    std::mutex m_mutex;
+    QElapsedTimer m_clock;
+    qsizetype m_finished = 0;
+    qsizetype m_current = -1;
+    qint64 m_startedAt = 0;
+    std::deque<std::pair<qsizetype, Failure>> m_failures;
+};
+
+} // namespace
+
+RunSummary runInBackground(
+    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
+{
+    // Without an event loop to stay in, there is nothing to keep alive.
+    if (!QCoreApplication::instance())
+        return runScript(cnn, script, listeners);
+
+    for (ScriptListener *l : listeners)
+        l->runStarting(script);
+
+    Recorder recorder;
+    RunSummary summary;
+    QEventLoop loop;
+    qsizetype replayed = 0;
+    std::deque<std::pair<qsizetype, Failure>> pending;
+    bool replaying = false;
+
+    // Tells the listeners about every statement the worker has finished. A
+    // listener may open a message box, whose own loop fires the timer again:
+    // the guard keeps the replay in order.
+    auto replay = [&](bool ticking) {
+        if (replaying)
+            return;
+        replaying = true;
+        Recorder::Snapshot s = recorder.take();
+        for (auto &f : s.failures)
+            pending.push_back(std::move(f));
+        for (; replayed < s.finished; ++replayed) {
+            Outcome outcome;
+            if (!pending.empty() && pending.front().first == replayed) {
+                outcome = std::move(pending.front().second);
+                pending.pop_front();
+            }
+            for (ScriptListener *l : listeners)
+                l->statementStarting(script, replayed);
+            for (ScriptListener *l : listeners)
+                l->statementFinished(script, replayed, outcome);
+        }
+        if (ticking && s.current >= replayed && s.current < script.size()) {
+            for (ScriptListener *l : listeners)
+                l->stillRunning(script, s.current, s.runningMs);
+        }
+        replaying = false;
+    };
+
+    ScriptListener *const workerListeners[] = { &recorder };
+    std::thread worker([&] {
+        summary = runScript(cnn, script, workerListeners);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+
+    QTimer ticker;
+    ticker.setInterval(kReplayIntervalMs);
+    QObject::connect(&ticker, &QTimer::timeout, [&] { replay(true); });
+    ticker.start();
+    loop.exec();
+    ticker.stop();
+    worker.join();
+    replay(false);
+
+    for (ScriptListener *l : listeners)
+        l->runFinished(script);
+    return summary;
+}
