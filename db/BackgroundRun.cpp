@@ -29,19 +29,21 @@ constexpr int kReplayIntervalMs = 100;
 class Recorder final : public ScriptListener {
 public:
     struct Snapshot {
-        qsizetype finished = 0;
-        qsizetype current = -1;
+        qsizetype finished = 0; // the oldest statement unanswered
         qint64 runningMs = 0;
         std::deque<std::pair<qsizetype, Failure>> failures;
     };
 
     Recorder() { m_clock.start(); }
 
+    // The statement shown as running is the oldest one unanswered, since
+    // the moment the server could start on it: when it was sent, or when
+    // the answer before it came, whichever is later.
     void statementStarting(const CutScript &, qsizetype i) override
     {
         const std::lock_guard lock(m_mutex);
-        m_current = i;
-        m_startedAt = m_clock.elapsed();
+        if (i == m_finished)
+            m_startedAt = m_clock.elapsed();
     }
     void statementFinished(const CutScript &, qsizetype i, const Outcome &outcome) override
     {
@@ -49,6 +51,7 @@ public:
         if (outcome)
             m_failures.emplace_back(i, *outcome);
         m_finished = i + 1;
+        m_startedAt = m_clock.elapsed();
     }
 
     // Hands over the failures noted since the last call.
@@ -57,7 +60,6 @@ public:
         const std::lock_guard lock(m_mutex);
         Snapshot s;
         s.finished = m_finished;
-        s.current = m_current;
         s.runningMs = m_clock.elapsed() - m_startedAt;
         s.failures.swap(m_failures);
         return s;
@@ -67,7 +69,6 @@ private:
     std::mutex m_mutex;
     QElapsedTimer m_clock;
     qsizetype m_finished = 0;
-    qsizetype m_current = -1;
     qint64 m_startedAt = 0;
     std::deque<std::pair<qsizetype, Failure>> m_failures;
 };
@@ -112,9 +113,9 @@ RunSummary runInBackground(
             for (ScriptListener *l : listeners)
                 l->statementFinished(script, replayed, outcome);
         }
-        if (ticking && s.current >= replayed && s.current < script.size()) {
+        if (ticking && s.finished < script.size()) {
             for (ScriptListener *l : listeners)
-                l->stillRunning(script, s.current, s.runningMs);
+                l->stillRunning(script, s.finished, s.runningMs);
         }
         replaying = false;
     };

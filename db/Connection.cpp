@@ -21,6 +21,13 @@ Failure ownFailure(const QString &description)
     return { kDriverFailure, description, QString::fromUtf16(kConnectionSource) };
 }
 
+// What using a connection that is not open raises.
+Failure closedFailure()
+{
+    return { -2146824584, u"Operation is not allowed when the object is closed."_qs,
+        QString::fromUtf16(kConnectionSource) };
+}
+
 bool isLostConnection(unsigned code)
 {
     return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST
@@ -151,11 +158,31 @@ unsigned long Connection::threadId() const
 
 Outcome Connection::Execute(QStringView statement)
 {
+    return executeUtf8(statement.toUtf8());
+}
+
+Outcome Connection::executeUtf8(const QByteArray &statement)
+{
+    if (const Outcome failure = sendStatement(statement))
+        return failure;
+    return readAnswer();
+}
+
+Outcome Connection::sendStatement(const QByteArray &statement)
+{
     if (!m_mysql)
-        return Failure { -2146824584, u"Operation is not allowed when the object is closed."_qs,
-            QString::fromUtf16(kConnectionSource) };
-    const QByteArray utf8 = statement.toUtf8();
-    if (mysql_real_query(m_mysql.get(), utf8.constData(), static_cast<unsigned long>(utf8.size())))
+        return closedFailure();
+    if (mysql_send_query(
+            m_mysql.get(), statement.constData(), static_cast<unsigned long>(statement.size())))
+        return driverFailure();
+    return std::nullopt;
+}
+
+Outcome Connection::readAnswer()
+{
+    if (!m_mysql)
+        return closedFailure();
+    if (mysql_read_query_result(m_mysql.get()))
         return driverFailure();
     return drainResults();
 }

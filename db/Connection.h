@@ -32,6 +32,14 @@ public:
     // Runs one statement and drains everything it returns, rows discarded as
     // they arrive, so that any result size runs in constant memory.
     [[nodiscard]] Outcome Execute(QStringView statement);
+    [[nodiscard]] Outcome executeUtf8(const QByteArray &statement);
+
+    // Pipelined use: sendStatement sends one statement without waiting for
+    // its answer; readAnswer reads and drains the oldest answer outstanding.
+    // Answers come back in the order the statements were sent. Only
+    // statements whose answer holds no rows may be outstanding together.
+    [[nodiscard]] Outcome sendStatement(const QByteArray &statement);
+    [[nodiscard]] Outcome readAnswer();
 
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;

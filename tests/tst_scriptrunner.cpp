@@ -26,6 +26,17 @@ private:
     std::function<void()> m_action;
 };
 
+// Records each failure as index and description.
+class Failures final : public ScriptListener {
+public:
+    QStringList seen;
+    void statementFinished(const CutScript &, qsizetype i, const Outcome &o) override
+    {
+        if (o)
+            seen << u"%1: %2"_qs.arg(i).arg(o->Description);
+    }
+};
+
 // Records the order of what a listener is told.
 class Trace final : public ScriptListener {
 public:
@@ -54,6 +65,8 @@ private slots:
     void failingStatementIsLoggedAndSkipped();
     void callWithResultsThenNextStatement();
     void lostConnectionStopsTheRun();
+    void pipelinedRunMatchesOneByOne();
+    void lostConnectionWithStatementsInFlight();
     void withoutConnectionEveryStatementFails();
     void listenersSeeEveryStatementInOrder();
 
@@ -178,6 +191,81 @@ void TestScriptRunner::lostConnectionStopsTheRun()
     QCOMPARE(lines.size(), 2);
     QVERIFY(lines[0].contains(u"no_such_table"_qs));
     QVERIFY(lines[1].contains(u"MySQL server has gone away"_qs));
+    QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
+    QCOMPARE(m_platform.endRequests, 1);
+}
+
+// Statements sent ahead of their answers store, fail and report exactly as
+// one statement at a time does, across barriers and result sets.
+void TestScriptRunner::pipelinedRunMatchesOneByOne()
+{
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE IF EXISTS runner_sets"_qs));
+    QVERIFY(m_probe->exec(u"CREATE PROCEDURE runner_sets() BEGIN SELECT 1; SELECT v FROM "
+                          "runner_rows; INSERT INTO runner_rows (v) VALUES ('proc'); END"_qs));
+    QString text;
+    for (int i = 0; i < 700; ++i) {
+        if (i % 97 == 5)
+            text += u"INSERT INTO no_such_table VALUES (%1);\r\n"_qs.arg(i);
+        else if (i % 151 == 7)
+            text += u"INSERT INTO runner_rows (v) VALUES (REPEAT('x', 300));\r\n"_qs;
+        else if (i % 233 == 9)
+            text += u"CALL runner_sets();\r\nSELECT COUNT(*) FROM runner_rows;\r\n"
+                    "SET @n = (SELECT COUNT(*) FROM runner_rows);\r\n"
+                    "UPDATE runner_rows SET v = CONCAT(v, '+', @n) WHERE id = 1;\r\n"_qs;
+        else
+            text += u"INSERT INTO runner_rows (v) VALUES ('%1');\r\n"_qs.arg(i);
+    }
+    const CutScript script = CutScript::cut(text);
+
+    // One at a time, through the same connection class.
+    connect();
+    QStringList oneByOne;
+    for (qsizetype i = 0; i < script.size(); ++i) {
+        if (const Outcome o = ModPublic::Cnn->Execute(script.text(i)))
+            oneByOne << u"%1: %2"_qs.arg(i).arg(o->Description);
+    }
+    const QStringList storedOneByOne = rows();
+    QCOMPARE(oneByOne.size(), 13);
+
+    init();
+    connect();
+    Failures failures;
+    ScriptListener *extra[] = { &failures };
+    const RunSummary summary = executeScript(text, extra);
+    QCOMPARE(failures.seen, oneByOne);
+    QCOMPARE(rows(), storedOneByOne);
+    QCOMPARE(summary.failed, 13);
+    QCOMPARE(summary.executed, script.size());
+    QCOMPARE(summary.firstFailureLine, 6);
+    QCOMPARE(readLogLines(logPath()).size(), 13);
+}
+
+// Killed while the statements after a long one wait unanswered: the lost
+// one takes the fatal path, and its record says which lines may have run.
+void TestScriptRunner::lostConnectionWithStatementsInFlight()
+{
+    connect();
+    const unsigned long id = ModPublic::Cnn->threadId();
+    ServerProbe admin(m_server);
+    WhileRunning killer(2, [&] { QVERIFY(admin.exec(u"KILL %1"_qs.arg(id))); });
+    ScriptListener *extra[] = { &killer };
+    const RunSummary summary = executeScript(u"INSERT INTO runner_rows (v) VALUES ('1');\r\n"
+                                             "INSERT INTO no_such_table VALUES (2);\r\n"
+                                             "DO SLEEP(30);\r\n"
+                                             "INSERT INTO runner_rows (v) VALUES ('4');\r\n"
+                                             "INSERT INTO runner_rows (v) VALUES ('5');\r\n"
+                                             "SELECT 6"_qs,
+        extra);
+    QVERIFY(summary.connectionLost);
+    QCOMPARE(summary.executed, 3);
+    QCOMPARE(rows(), QStringList { u"1"_qs });
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines[0].contains(u"no_such_table"_qs));
+    QVERIFY2(lines[1].contains(u"MySQL server has gone away"_qs)
+            && lines[1].contains(
+                u"the outcome of the statements from line 3 to line 5 is unknown"_qs),
+        qPrintable(lines[1]));
     QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
 }

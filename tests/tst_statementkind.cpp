@@ -1,0 +1,64 @@
+#include "db/StatementKind.h"
+
+#include <QTest>
+
+// Which statements may be sent before earlier answers are read: only those
+// that can answer with nothing but OK or an error.
+class TestStatementKind : public QObject {
+    Q_OBJECT
+private slots:
+    void classification_data();
+    void classification();
+};
+
+void TestStatementKind::classification_data()
+{
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<bool>("withoutRows");
+    const struct {
+        const char *name;
+        const char16_t *statement;
+        bool withoutRows;
+    } rows[] = {
+        { "insert", u"INSERT INTO t VALUES (1)", true },
+        { "lower case", u"insert into t values (1)", true },
+        { "update", u"UPDATE t SET a = 1", true },
+        { "delete", u"DELETE FROM t", true },
+        { "create procedure", u"CREATE PROCEDURE p() SELECT 1", true },
+        { "set variable", u"SET @a = (SELECT 1)", true },
+        { "start transaction", u"START TRANSACTION", true },
+        { "begin", u"BEGIN", true },
+        { "do", u"DO SLEEP(1)", true },
+        { "leading comments", u"-- note\r\n/* more */ # and more\n\tINSERT INTO t VALUES (1)",
+            true },
+        { "select", u"SELECT 1", false },
+        { "show", u"SHOW TABLES", false },
+        { "call", u"CALL p()", false },
+        { "with", u"WITH x AS (SELECT 1) SELECT * FROM x", false },
+        { "values", u"VALUES (1)", false },
+        { "insert returning", u"INSERT INTO t VALUES (1) RETURNING id", false },
+        { "delete returning lower case", u"delete from t returning *", false },
+        { "returning in a literal", u"INSERT INTO t VALUES ('returning')", false },
+        { "set statement for select", u"SET STATEMENT max_statement_time=1 FOR SELECT 1", false },
+        { "begin not atomic", u"BEGIN NOT ATOMIC SELECT 1; END", false },
+        { "start replica", u"START SLAVE", false },
+        { "executable comment", u"/*!40101 SET NAMES utf8 */", false },
+        { "executable comment first", u"/*M!100100 INSERT INTO t VALUES (1) */", false },
+        { "comment before select", u"/* INSERT */ SELECT 1", false },
+        { "keyword prefix", u"INSERTS", false },
+        { "unknown", u"FLUSH TABLES", false },
+        { "empty", u"", false },
+    };
+    for (const auto &r : rows)
+        QTest::newRow(r.name) << QString::fromUtf16(r.statement) << r.withoutRows;
+}
+
+void TestStatementKind::classification()
+{
+    QFETCH(QString, statement);
+    QFETCH(bool, withoutRows);
+    QCOMPARE(answersWithoutRows(statement), withoutRows);
+}
+
+QTEST_APPLESS_MAIN(TestStatementKind)
+#include "tst_statementkind.moc"
