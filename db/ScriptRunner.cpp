@@ -78,11 +78,18 @@ RunSummary runScript(
         const bool pipelined
             = cnn && utf8.size() <= kMaxBytesInFlight && answersWithoutRows(script.text(i));
         // A statement that may answer with rows waits for every answer
-        // outstanding and runs alone; any other waits only for room.
-        while (goOn && !inFlight.empty()
-            && (!pipelined || std::ssize(inFlight) >= kMaxInFlight
-                || bytesInFlight + utf8.size() > kMaxBytesInFlight))
-            goOn = readOldest();
+        // outstanding and runs alone. Any other waits only when there is no
+        // room, and then reads until half the room is free, so that sends
+        // and reads each come in runs rather than taking turns.
+        const bool full = std::ssize(inFlight) >= kMaxInFlight
+            || bytesInFlight + utf8.size() > kMaxBytesInFlight;
+        if (!pipelined || full) {
+            while (goOn && !inFlight.empty()
+                && (!pipelined || std::ssize(inFlight) > kMaxInFlight / 2
+                    || bytesInFlight > kMaxBytesInFlight / 2
+                    || bytesInFlight + utf8.size() > kMaxBytesInFlight))
+                goOn = readOldest();
+        }
         if (!goOn)
             break;
         for (ScriptListener *l : listeners)

@@ -203,12 +203,12 @@ void TestScriptRunner::pipelinedRunMatchesOneByOne()
     QVERIFY(m_probe->exec(u"CREATE PROCEDURE runner_sets() BEGIN SELECT 1; SELECT v FROM "
                           "runner_rows; INSERT INTO runner_rows (v) VALUES ('proc'); END"_qs));
     QString text;
-    for (int i = 0; i < 700; ++i) {
+    for (int i = 0; i < 1200; ++i) {
         if (i % 97 == 5)
             text += u"INSERT INTO no_such_table VALUES (%1);\r\n"_qs.arg(i);
         else if (i % 151 == 7)
             text += u"INSERT INTO runner_rows (v) VALUES (REPEAT('x', 300));\r\n"_qs;
-        else if (i % 233 == 9)
+        else if (i % 400 == 9) // barriers, with more than a window between
             text += u"CALL runner_sets();\r\nSELECT COUNT(*) FROM runner_rows;\r\n"
                     "SET @n = (SELECT COUNT(*) FROM runner_rows);\r\n"
                     "UPDATE runner_rows SET v = CONCAT(v, '+', @n) WHERE id = 1;\r\n"_qs;
@@ -225,7 +225,7 @@ void TestScriptRunner::pipelinedRunMatchesOneByOne()
             oneByOne << u"%1: %2"_qs.arg(i).arg(o->Description);
     }
     const QStringList storedOneByOne = rows();
-    QCOMPARE(oneByOne.size(), 13);
+    QVERIFY(oneByOne.size() > 10);
 
     init();
     connect();
@@ -234,10 +234,10 @@ void TestScriptRunner::pipelinedRunMatchesOneByOne()
     const RunSummary summary = executeScript(text, extra);
     QCOMPARE(failures.seen, oneByOne);
     QCOMPARE(rows(), storedOneByOne);
-    QCOMPARE(summary.failed, 13);
+    QCOMPARE(summary.failed, oneByOne.size());
     QCOMPARE(summary.executed, script.size());
     QCOMPARE(summary.firstFailureLine, 6);
-    QCOMPARE(readLogLines(logPath()).size(), 13);
+    QCOMPARE(readLogLines(logPath()).size(), oneByOne.size());
 }
 
 // Killed while the statements after a long one wait unanswered: the lost
