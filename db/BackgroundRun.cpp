@@ -7,6 +7,8 @@
 //   other piece of shared state, and every message box, are only ever used
 //   from the window's thread, and the lost-connection message comes after
 //   every record before it.
+#include "db/BackgroundRun.h"
+
 #include "db/ScriptRunner.h"
 
 #include <QCoreApplication>
@@ -23,7 +25,7 @@ namespace {
 
 // How often the calling thread looks at the worker: often enough for a
 // display that looks alive, rarely enough to cost nothing.
-constexpr int kReplayIntervalMs = 100;
+constexpr int kTickIntervalMs = 100;
 
 // What the worker has done so far, as the calling thread may see it.
 class Recorder final : public ScriptListener {
@@ -75,19 +77,37 @@ private:
 
 } // namespace
 
+void whileEventsFlow(const std::function<void()> &work, const std::function<void()> &tick)
+{
+    // Without an event loop to stay in, there is nothing to keep alive.
+    if (!QCoreApplication::instance()) {
+        work();
+        return;
+    }
+    QEventLoop loop;
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    QTimer ticker;
+    ticker.setInterval(kTickIntervalMs);
+    if (tick) {
+        QObject::connect(&ticker, &QTimer::timeout, tick);
+        ticker.start();
+    }
+    loop.exec();
+    ticker.stop();
+    worker.join();
+}
+
 RunSummary runInBackground(
     Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
 {
-    // Without an event loop to stay in, there is nothing to keep alive.
-    if (!QCoreApplication::instance())
-        return runScript(cnn, script, listeners);
-
     for (ScriptListener *l : listeners)
         l->runStarting(script);
 
     Recorder recorder;
     RunSummary summary;
-    QEventLoop loop;
     qsizetype replayed = 0;
     std::deque<std::pair<qsizetype, Failure>> pending;
     bool replaying = false;
@@ -121,18 +141,8 @@ RunSummary runInBackground(
     };
 
     ScriptListener *const workerListeners[] = { &recorder };
-    std::thread worker([&] {
-        summary = runScript(cnn, script, workerListeners);
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-
-    QTimer ticker;
-    ticker.setInterval(kReplayIntervalMs);
-    QObject::connect(&ticker, &QTimer::timeout, [&] { replay(true); });
-    ticker.start();
-    loop.exec();
-    ticker.stop();
-    worker.join();
+    whileEventsFlow(
+        [&] { summary = runScript(cnn, script, workerListeners); }, [&] { replay(true); });
     replay(false);
 
     for (ScriptListener *l : listeners)
