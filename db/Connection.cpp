@@ -4,8 +4,11 @@
 
 #include <algorithm>
 
+#include <QLocale>
+
 #include <errmsg.h>
 #include <mysql.h>
+#include <mysqld_error.h>
 
 namespace {
 
@@ -21,6 +24,42 @@ bool isLostConnection(unsigned code)
 {
     return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST
         || code == CR_SERVER_LOST_EXTENDED;
+}
+
+// The server's limit on one packet; 0 when it cannot be read, which leaves
+// the limit to the server.
+qint64 readMaxAllowedPacket(MYSQL *m)
+{
+    constexpr char query[] = "SELECT @@max_allowed_packet";
+    if (mysql_real_query(m, query, sizeof query - 1))
+        return 0;
+    MYSQL_RES *res = mysql_store_result(m);
+    if (!res)
+        return 0;
+    const MYSQL_ROW row = mysql_fetch_row(res);
+    const qint64 value = row && row[0] ? QByteArray(row[0]).toLongLong() : 0;
+    mysql_free_result(res);
+    return value;
+}
+
+// A statement travels as one command: a command byte and its text. The
+// server drops the connection on a command it will not take, so a statement
+// that cannot fit is refused here and the connection lives on. MariaDB
+// takes at most max_allowed_packet - 2 bytes of text (measured on 10.11:
+// with 65,536, 65,534 bytes pass and 65,535 lose the connection).
+Outcome checkStatementSize(qint64 statementBytes, qint64 maxAllowedPacket)
+{
+    if (maxAllowedPacket <= 0 || statementBytes + 2 <= maxAllowedPacket)
+        return std::nullopt;
+    // The same digits and separators whatever the user's locale.
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    const QString text = statementBytes > maxAllowedPacket
+        ? u"Statement of %1 bytes exceeds the server's max_allowed_packet of %2 bytes"_qs
+        : u"Statement of %1 bytes does not fit the server's max_allowed_packet of %2 bytes"_qs;
+    // Coded as the server would have answered it before dropping the connection.
+    return Failure { kDriverFailure,
+        text.arg(english.toString(statementBytes), english.toString(maxAllowedPacket)),
+        u"MySQL %1 (08S01)"_qs.arg(ER_NET_PACKET_TOO_LARGE) };
 }
 
 } // namespace
@@ -48,6 +87,7 @@ Outcome Connection::driverFailure() const
 Outcome Connection::Open()
 {
     m_mysql.reset();
+    m_maxAllowedPacket = 0;
     const ConnectionString cs = ConnectionString::parse(m_connectionString);
 
     const QString provider = cs.value(u"PROVIDER").value_or(u"MSDASQL"_qs);
@@ -86,6 +126,14 @@ Outcome Connection::Open()
     mysql_optionsv(m.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
     mysql_optionsv(m.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
     mysql_optionsv(m.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    // TLS whenever the server offers it, verifying nothing, as there is no
+    // place to name a CA. With Connector/C 3.3 enforcing without verifying
+    // falls back to plain text only when the server has no TLS; a failed
+    // handshake with a server that has it fails the connection. Verifying is
+    // set off explicitly since Connector/C 3.4 verifies by default.
+    const my_bool on = 1;
+    mysql_optionsv(m.get(), MYSQL_OPT_SSL_ENFORCE, &on);
+    mysql_optionsv(m.get(), MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &off);
 
     if (!mysql_real_connect(m.get(), host.constData(), user.constData(), password.constData(),
             database.isEmpty() ? nullptr : database.constData(), port, nullptr,
@@ -95,6 +143,7 @@ Outcome Connection::Open()
         m_mysql.reset();
         return failure;
     }
+    m_maxAllowedPacket = readMaxAllowedPacket(m.get());
     m_mysql = std::move(m);
     return std::nullopt;
 }
@@ -109,12 +158,19 @@ unsigned long Connection::threadId() const
     return m_mysql ? mysql_thread_id(m_mysql.get()) : 0;
 }
 
+QString Connection::sslCipher() const
+{
+    return m_mysql ? QString::fromLatin1(mysql_get_ssl_cipher(m_mysql.get())) : QString();
+}
+
 Outcome Connection::Execute(QStringView statement)
 {
     if (!m_mysql)
         return Failure { -2146824584, u"Operation is not allowed when the object is closed."_qs,
             QString::fromUtf16(kConnectionSource) };
     const QByteArray utf8 = statement.toUtf8();
+    if (Outcome tooLarge = checkStatementSize(utf8.size(), m_maxAllowedPacket))
+        return tooLarge;
     if (mysql_real_query(m_mysql.get(), utf8.constData(), static_cast<unsigned long>(utf8.size())))
         return driverFailure();
     return drainResults();

@@ -1,0 +1,183 @@
+#pragma once
+
+// A MariaDB server of a test's own, for settings the shared test server does
+// not have (TLS, small limits, a network namespace). It lives in a temporary
+// folder, has the program's account and the TESMOR_TEST database, and is
+// shut down, and waited for, when the object goes.
+#include "TestSupport.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+struct ExtraServerOptions {
+    QStringList serverArguments; // added to mariadbd's own
+    QString bindAddress = u"127.0.0.1"_qs;
+    // Launches mariadbd through this, e.g. {"ip", "netns", "exec", "NAME"}.
+    QStringList launchPrefix;
+};
+
+class ExtraServer {
+public:
+    explicit ExtraServer(ExtraServerOptions options = {})
+        : m_options(std::move(options))
+    {
+        if (!m_dir.isValid()) {
+            m_error = u"no temporary folder"_qs;
+            return;
+        }
+        if (!install())
+            return;
+        // A port taken by someone else shows as a server that exits at once.
+        for (int attempt = 0; attempt < 5 && !m_server; ++attempt) {
+            if (!start(20000 + QRandomGenerator::global()->bounded(40000)))
+                return;
+        }
+        if (!m_server) {
+            m_error = u"the server did not start: "_qs + errorLogTail();
+            return;
+        }
+        if (!sql(u"DELETE FROM mysql.global_priv WHERE User = ''; FLUSH PRIVILEGES;"
+                 "CREATE USER IF NOT EXISTS 'olun'@'%' IDENTIFIED BY '';"
+                 "CREATE USER IF NOT EXISTS 'olun'@'localhost' IDENTIFIED BY '';"
+                 "GRANT ALL PRIVILEGES ON *.* TO 'olun'@'%';"
+                 "GRANT ALL PRIVILEGES ON *.* TO 'olun'@'localhost';"
+                 "CREATE DATABASE IF NOT EXISTS TESMOR_TEST;"_qs))
+            stop();
+    }
+
+    ~ExtraServer() { stop(); }
+    ExtraServer(const ExtraServer &) = delete;
+    ExtraServer &operator=(const ExtraServer &) = delete;
+
+    bool ok() const { return m_server != nullptr; }
+    QString error() const { return m_error; }
+    TestServer server() const
+    {
+        TestServer s;
+        s.host = m_options.bindAddress;
+        s.port = QString::number(m_port);
+        s.database = u"TESMOR_TEST"_qs;
+        return s;
+    }
+
+    // Runs statements as root over the server's socket.
+    bool sql(const QString &statements)
+    {
+        QProcess p;
+        p.start(u"mariadb"_qs,
+            { u"--no-defaults"_qs, u"--socket="_qs + socketPath(), u"-uroot"_qs, u"-e"_qs,
+                statements });
+        if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit
+            || p.exitCode() != 0) {
+            m_error = u"mariadb -e failed: "_qs + QString::fromLocal8Bit(p.readAllStandardError());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    QString dataDir() const { return m_dir.filePath(u"data"_qs); }
+    QString socketPath() const { return m_dir.filePath(u"mariadb.sock"_qs); }
+
+    static QStringList userArguments()
+    {
+        // mariadbd refuses to run as root unless told so.
+        return geteuid() == 0 ? QStringList { u"--user=root"_qs } : QStringList();
+    }
+
+    bool install()
+    {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(u"mariadb-install-db"_qs,
+            QStringList { u"--no-defaults"_qs } + userArguments()
+                + QStringList { u"--datadir="_qs + dataDir(),
+                    u"--auth-root-authentication-method=normal"_qs, u"--skip-test-db"_qs });
+        if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit
+            || p.exitCode() != 0) {
+            m_error = u"mariadb-install-db failed: "_qs + QString::fromLocal8Bit(p.readAll());
+            return false;
+        }
+        return true;
+    }
+
+    // False only when mariadbd cannot be launched at all; a server that
+    // exits (its port taken) leaves m_server empty for another try.
+    bool start(int port)
+    {
+        QStringList command = m_options.launchPrefix;
+        command << u"mariadbd"_qs << u"--no-defaults"_qs << userArguments()
+                << u"--datadir="_qs + dataDir() << u"--socket="_qs + socketPath()
+                << u"--port="_qs + QString::number(port)
+                << u"--bind-address="_qs + m_options.bindAddress << u"--lower-case-table-names=1"_qs
+                << u"--innodb-flush-log-at-trx-commit=0"_qs << u"--skip-name-resolve"_qs
+                << u"--pid-file="_qs + m_dir.filePath(u"mariadbd.pid"_qs)
+                << u"--log-error="_qs + m_dir.filePath(u"error.log"_qs)
+                << m_options.serverArguments;
+        auto process = std::make_unique<QProcess>();
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->start(command.takeFirst(), command);
+        if (!process->waitForStarted(30000)) {
+            m_error = u"could not launch mariadbd: "_qs + process->errorString();
+            return false;
+        }
+        // Waiting for the process to end doubles as the pause between pings.
+        for (int i = 0; i < 150; ++i) {
+            if (process->waitForFinished(200))
+                return true;
+            if (ping()) {
+                m_server = std::move(process);
+                m_port = port;
+                return true;
+            }
+        }
+        m_error = u"the server did not answer in 30 s"_qs;
+        process->kill();
+        process->waitForFinished(-1);
+        return false;
+    }
+
+    bool ping() const
+    {
+        QProcess p;
+        p.start(u"mariadb-admin"_qs,
+            { u"--no-defaults"_qs, u"--socket="_qs + socketPath(), u"-uroot"_qs, u"ping"_qs });
+        return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit
+            && p.exitCode() == 0;
+    }
+
+    void stop()
+    {
+        if (!m_server)
+            return;
+        // The shutdown command returns before the server has stopped.
+        QProcess admin;
+        admin.start(u"mariadb-admin"_qs,
+            { u"--no-defaults"_qs, u"--socket="_qs + socketPath(), u"-uroot"_qs, u"shutdown"_qs });
+        admin.waitForFinished(30000);
+        if (!m_server->waitForFinished(60000)) {
+            m_server->kill();
+            m_server->waitForFinished(-1);
+        }
+        m_server.reset();
+    }
+
+    QString errorLogTail() const
+    {
+        QFile f(m_dir.filePath(u"error.log"_qs));
+        if (!f.open(QIODevice::ReadOnly))
+            return u"(no error log)"_qs;
+        const QByteArray all = f.readAll();
+        return QString::fromLocal8Bit(all.right(2000));
+    }
+
+    ExtraServerOptions m_options;
+    QTemporaryDir m_dir;
+    std::unique_ptr<QProcess> m_server;
+    int m_port = 0;
+    QString m_error;
+};
