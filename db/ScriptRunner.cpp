@@ -12,6 +12,16 @@ namespace {
 const Failure kNoConnection { 91, u"Object variable or With block variable not set"_qs,
     u"Tesmor"_qs };
 
+// Points a statement's failure at the line where the statement starts, as
+// the command-line client prefixes its errors. Only what the server (or the
+// connection on its behalf) answered carries a native code; the program's
+// own failures keep their Source.
+void pointAtLine(Outcome &outcome, int line)
+{
+    if (outcome && outcome->Source.startsWith(u"MySQL "))
+        outcome->Source += u" at line %1"_qs.arg(line);
+}
+
 } // namespace
 
 RunSummary runScript(
@@ -24,7 +34,8 @@ RunSummary runScript(
     for (qsizetype i = 0; i < script.size(); ++i) {
         for (ScriptListener *l : listeners)
             l->statementStarting(script, i);
-        const Outcome outcome = cnn ? cnn->Execute(script.text(i)) : Outcome(kNoConnection);
+        Outcome outcome = cnn ? cnn->Execute(script.text(i)) : Outcome(kNoConnection);
+        pointAtLine(outcome, script.statement(i).line);
         ++summary.executed;
         if (outcome) {
             ++summary.failed;
