@@ -43,6 +43,10 @@ public:
 
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;
+    // The TLS cipher of the session; empty when it is not encrypted.
+    QString sslCipher() const;
+    // The largest packet the server accepts, read once on opening; 0 when unknown.
+    qint64 maxAllowedPacket() const { return m_maxAllowedPacket; }
 
     // TCP keepalive timers of connections opened from now on; tests shorten
     // them to see a dead network quickly.
@@ -63,6 +67,7 @@ private:
     std::unique_ptr<st_mysql, Closer> m_mysql;
     QString m_connectionString;
     int m_cursorLocation = 2;
+    qint64 m_maxAllowedPacket = 0;
 };
 
 // The Source of failures the connection raises itself.

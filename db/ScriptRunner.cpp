@@ -25,6 +25,16 @@ constexpr qsizetype kMaxBytesInFlight = 32 * 1024;
 const Failure kNoConnection { 91, u"Object variable or With block variable not set"_qs,
     u"Tesmor"_qs };
 
+// Points a statement's failure at the line where the statement starts, as
+// the command-line client prefixes its errors. Only what the server (or the
+// connection on its behalf) answered carries a native code; the program's
+// own failures keep their Source.
+void pointAtLine(Outcome &outcome, int line)
+{
+    if (outcome && outcome->Source.startsWith(u"MySQL "))
+        outcome->Source += u" at line %1"_qs.arg(line);
+}
+
 } // namespace
 
 RunSummary runScript(
@@ -36,7 +46,10 @@ RunSummary runScript(
         l->runStarting(script);
 
     // Reports statement i's outcome; false once the connection is lost.
-    auto finish = [&](qsizetype i, const Outcome &outcome) {
+    auto finish = [&](qsizetype i, Outcome outcome, const QString &note = QString()) {
+        pointAtLine(outcome, script.statement(i).line);
+        if (outcome)
+            outcome->Source += note;
         ++summary.executed;
         if (outcome) {
             ++summary.failed;
@@ -63,13 +76,13 @@ RunSummary runScript(
         const Sent oldest = inFlight.front();
         inFlight.pop_front();
         bytesInFlight -= oldest.bytes;
-        Outcome outcome = cnn->readAnswer();
+        const Outcome outcome = cnn->readAnswer();
+        QString note;
         if (outcome && isGoneAway(*outcome) && lastSent > oldest.index)
-            outcome->Source
-                += u"; the outcome of the statements from line %1 to line %2 is unknown"_qs
+            note = u"; the outcome of the statements from line %1 to line %2 is unknown"_qs
                        .arg(script.statement(oldest.index).line)
                        .arg(script.statement(lastSent).line);
-        return finish(oldest.index, outcome);
+        return finish(oldest.index, outcome, note);
     };
 
     bool goOn = true;

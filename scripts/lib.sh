@@ -5,7 +5,8 @@ TESMOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # What building, testing and running need on Debian 12.
 TESMOR_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libmariadb-dev
-    mariadb-server mariadb-client nftables iproute2 fonts-wine fonts-dejavu-core xvfb xauth imagemagick)
+    mariadb-server mariadb-client fonts-wine fonts-dejavu-core xvfb xauth imagemagick
+    openssl nftables iproute2)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -1,3 +1,4 @@
+#include "ExtraServer.h"
 #include "ServerProbe.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
@@ -34,14 +35,22 @@ private slots:
     void localFilesCannotBeRead();
     void killedConnectionTakesFatalPath();
     void newConnectionReplacesOld();
+    void tlsWhenOffered_data();
+    void tlsWhenOffered();
+    void overSizeStatementsAreNotSent_data();
+    void overSizeStatementsAreNotSent();
+    void cleanupTestCase();
 
 private:
-    Connection *openDirect(const QString &database);
+    Connection *openDirect(const QString &database, const TestServer *server = nullptr);
+    ExtraServer *tlsServer();
 
     TestServer m_server;
     QTemporaryDir m_appDir;
     RecordingPlatform m_platform;
     std::unique_ptr<Connection> m_direct;
+    QTemporaryDir m_certDir;
+    std::unique_ptr<ExtraServer> m_tlsServer;
     QString logPath() const { return m_appDir.filePath(u"GenLogger.log"_qs); }
 };
 
@@ -60,11 +69,17 @@ void TestConnection::cleanup()
     installPlatform(nullptr);
 }
 
-Connection *TestConnection::openDirect(const QString &database)
+void TestConnection::cleanupTestCase()
 {
+    m_tlsServer.reset();
+}
+
+Connection *TestConnection::openDirect(const QString &database, const TestServer *server)
+{
+    const TestServer &s = server ? *server : m_server;
     m_direct = std::make_unique<Connection>();
     m_direct->setConnectionString(
-        composeConnectionString(m_server.port, m_server.host, u"olun"_qs, QString(), database));
+        composeConnectionString(s.port, s.host, u"olun"_qs, QString(), database));
     const Outcome failure = m_direct->Open();
     if (failure) {
         qWarning("open failed: %s", qPrintable(failure->Description));
@@ -285,6 +300,101 @@ void TestConnection::newConnectionReplacesOld()
         probe.scalar(
             u"SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = %1"_qs.arg(first)),
         u"0"_qs);
+}
+
+// A server of the suite's own with a self-signed certificate and a small
+// packet limit, started on first use.
+constexpr int kSmallPacket = 65536;
+
+ExtraServer *TestConnection::tlsServer()
+{
+    if (m_tlsServer)
+        return m_tlsServer->ok() ? m_tlsServer.get() : nullptr;
+    const QString key = m_certDir.filePath(u"key.pem"_qs);
+    const QString cert = m_certDir.filePath(u"cert.pem"_qs);
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(u"openssl"_qs,
+        { u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs, u"-days"_qs, u"2"_qs,
+            u"-subj"_qs, u"/CN=tesmor-test"_qs, u"-keyout"_qs, key, u"-out"_qs, cert });
+    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
+        qWarning("openssl req failed: %s", openssl.readAll().constData());
+        return nullptr;
+    }
+    ExtraServerOptions options;
+    options.serverArguments = { u"--ssl-cert="_qs + cert, u"--ssl-key="_qs + key,
+        u"--max-allowed-packet=%1"_qs.arg(kSmallPacket) };
+    m_tlsServer = std::make_unique<ExtraServer>(options);
+    if (!m_tlsServer->ok()) {
+        qWarning("extra server: %s", qPrintable(m_tlsServer->error()));
+        return nullptr;
+    }
+    return m_tlsServer.get();
+}
+
+void TestConnection::tlsWhenOffered_data()
+{
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("server with TLS: encrypted") << true;
+    QTest::newRow("usual server without TLS: plain") << false;
+}
+
+void TestConnection::tlsWhenOffered()
+{
+    REQUIRE_SERVER(m_server);
+    QFETCH(bool, offered);
+    ExtraServer *extra = offered ? tlsServer() : nullptr;
+    QVERIFY(extra || !offered);
+    const TestServer server = offered ? extra->server() : m_server;
+    Connection *c = openDirect(server.database, &server);
+    QVERIFY(c);
+
+    // What the server says about the program's own session.
+    VERIFY_OK(c->Execute(u"DROP TABLE IF EXISTS tls_seen"_qs));
+    VERIFY_OK(
+        c->Execute(u"CREATE TABLE tls_seen AS SELECT VARIABLE_VALUE AS cipher FROM "
+                   "information_schema.SESSION_STATUS WHERE VARIABLE_NAME = 'Ssl_cipher'"_qs));
+    ServerProbe probe(server, server.database);
+    const QString seen = probe.scalar(u"SELECT cipher FROM tls_seen"_qs);
+    QVERIFY2(probe.ok(), qPrintable(probe.error()));
+    QCOMPARE(seen.isEmpty(), !offered);
+    QCOMPARE(c->sslCipher(), seen);
+}
+
+void TestConnection::overSizeStatementsAreNotSent_data()
+{
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<QString>("failure"); // empty: the server runs it
+
+    // The command byte and the text must stay below the limit.
+    QTest::newRow("largest that fits") << kSmallPacket - 2 << "";
+    QTest::newRow("one byte more") << kSmallPacket - 1
+                                   << "Statement of 65,535 bytes does not fit the server's "
+                                      "max_allowed_packet of 65,536 bytes";
+}
+
+void TestConnection::overSizeStatementsAreNotSent()
+{
+    REQUIRE_SERVER(m_server);
+    QFETCH(int, bytes);
+    QFETCH(QString, failure);
+    ExtraServer *extra = tlsServer();
+    QVERIFY(extra);
+    const TestServer server = extra->server();
+    Connection *c = openDirect(server.database, &server);
+    QVERIFY(c);
+    QCOMPARE(c->maxAllowedPacket(), kSmallPacket);
+
+    const Outcome outcome = c->Execute(u"SELECT '"_qs + QString(bytes - 9, u'x') + u'\'');
+    if (failure.isEmpty()) {
+        VERIFY_OK(outcome);
+    } else {
+        QVERIFY(outcome);
+        QCOMPARE(outcome->Number, kDriverFailure);
+        QCOMPARE(outcome->Description, failure);
+    }
+    // Nothing reached the server that would have made it drop the connection.
+    VERIFY_OK(c->Execute(u"SELECT 1"_qs));
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextCursor>
 #include <QTimer>
 
 class TestFrmQuery : public QObject {
@@ -28,6 +29,7 @@ private slots:
     void busyWhileRunning();
     void aliveDuringALongStatement();
     void endToEnd();
+    void cursorGoesToFirstFailure();
 
 private:
     FrmQuery *query() const { return m_app->queryWindow(); }
@@ -186,6 +188,7 @@ void TestFrmQuery::busyWhileRunning()
     QCOMPARE(atMessage, Qt::WaitCursor);
     QCOMPARE(query()->cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(box()->toPlainText(), u"SELECT 1"_qs);
+    QCOMPARE(box()->textCursor().position(), 8); // no failure: the cursor stays
 }
 
 // The window's thread stays in its event loop while the worker waits on
@@ -299,6 +302,29 @@ void TestFrmQuery::endToEnd()
     QTRY_COMPARE(m_app->endRequests, 1);
     QVERIFY(!ModPublic::Cnn);
     QVERIFY(!m_app->queryWindow());
+}
+
+void TestFrmQuery::cursorGoesToFirstFailure()
+{
+    // Far below the visible lines, after a Shift+Enter line break inside a
+    // paragraph, which is a line of the script all the same.
+    QString text = u"SELECT 1;\u2028SELECT 2;\n"_qs;
+    for (int line = 3; line <= 60; ++line)
+        text += line == 45 || line == 50 ? u"SELECT nope_%1;\n"_qs.arg(line) : u"SELECT 1;\n"_qs;
+    box()->setPlainText(text);
+    box()->moveCursor(QTextCursor::Start);
+    QTest::mouseClick(query()->findChild<QPushButton *>(u"CmdOK"_qs), Qt::LeftButton);
+
+    QCOMPARE(m_app->messages.size(), 1);
+    QVERIFY2(m_app->messages[0].startsWith(u"2 of 60 statements failed (first at line 45)."_qs),
+        qPrintable(m_app->messages[0]));
+    const QTextCursor cursor = box()->textCursor();
+    const QString shown = box()->toPlainText();
+    QCOMPARE(shown, QString(text).replace(QChar::LineSeparator, u'\n'));
+    QCOMPARE(shown.mid(cursor.position(), 14), u"SELECT nope_45"_qs);
+    QCOMPARE(shown[cursor.position() - 1], u'\n');
+    QVERIFY(!cursor.hasSelection());
+    QVERIFY(box()->viewport()->rect().contains(box()->cursorRect()));
 }
 
 QTEST_MAIN(TestFrmQuery)

@@ -143,19 +143,28 @@ void TestScriptRunner::storesExactlyWhatWasWritten()
 void TestScriptRunner::failingStatementIsLoggedAndSkipped()
 {
     connect();
+    // Larger than the server's default max_allowed_packet of 16 MiB, which
+    // would otherwise cost the connection; fewer characters than that, but
+    // more bytes in UTF-8.
+    const QString big
+        = u"INSERT INTO runner_rows (v) VALUES ('x"_qs + QString(10'485'750, u'\u00e9') + u"')"_qs;
     const QString script = u"\r\nINSERT INTO no_such_table VALUES (1);\r\n"
-                           "INSERT INTO runner_rows (v) VALUES ('one');\r\n"
-                           "INSERT INTO runner_rows (v) VALUES ('two')"_qs;
+                           "INSERT INTO runner_rows (v) VALUES ('one');\r\n"_qs
+        + big + u";\r\nINSERT INTO runner_rows (v) VALUES ('two')"_qs;
     executeScript(script);
 
     QCOMPARE(rows(), (QStringList { u"one"_qs, u"two"_qs }));
     const QStringList lines = readLogLines(logPath());
-    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines.size(), 2);
     QVERIFY2(lines[0].contains(u"no_such_table"_qs) && lines[0].contains(u"FrmQuery\tExecuteNow"_qs)
-            && lines[0].contains(u"MySQL 1146 (42S02)"_qs),
+            && lines[0].contains(u" MySQL 1146 (42S02) at line 2 "_qs),
         qPrintable(lines[0]));
+    QVERIFY2(lines[1].contains(u" Statement of 20,971,540 bytes exceeds the server's "
+                               "max_allowed_packet of 16,777,216 bytes "_qs)
+            && lines[1].contains(u" MySQL 1153 (08S01) at line 4 "_qs),
+        qPrintable(lines[1]));
     QCOMPARE(m_platform.messages,
-        QStringList { u"1 of 3 statements failed (first at line 2).\r\nDetails are in %1."_qs.arg(
+        QStringList { u"2 of 4 statements failed (first at line 2).\r\nDetails are in %1."_qs.arg(
             logPath()) });
 }
 
@@ -276,6 +285,7 @@ void TestScriptRunner::withoutConnectionEveryStatementFails()
     const QStringList lines = readLogLines(logPath());
     QCOMPARE(lines.size(), 2);
     QVERIFY(lines[1].contains(u"FrmQuery\tExecuteNow"_qs));
+    QVERIFY2(!lines[1].contains(u"at line"_qs), qPrintable(lines[1])); // not the server's failure
     QCOMPARE(m_platform.messages.size(), 1);
     QVERIFY(m_platform.messages[0].startsWith(u"2 of 2 statements failed (first at line 1)."_qs));
     QCOMPARE(m_platform.endRequests, 0);

@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextCursor>
 #include <QWindow>
 
 namespace {
@@ -162,15 +163,39 @@ void FrmQuery::CmdOK_Click()
         return;
     }
     setBusy(true);
-    ExecuteNow();
+    const RunSummary summary = ExecuteNow();
     setBusy(false);
+    showLine(summary.connectionLost ? 0 : summary.firstFailureLine);
 }
 
-void FrmQuery::ExecuteNow()
+RunSummary FrmQuery::ExecuteNow()
 {
     QueryProgress progress(this);
     ScriptListener *const listeners[] = { &progress };
-    executeScript(scriptText(), listeners);
+    return executeScript(scriptText(), listeners);
+}
+
+void FrmQuery::showLine(int line)
+{
+    if (line < 1)
+        return;
+    // The script is the box's text with each line break as CR LF, and the
+    // box's positions are the characters of its plain text, line breaks
+    // (typed ones and Shift+Enter's alike) one each.
+    const QString text = TxtQuery->toPlainText();
+    qsizetype position = 0;
+    for (int i = 1; i < line && position >= 0; ++i) {
+        position = text.indexOf(u'\n', position);
+        if (position >= 0)
+            ++position;
+    }
+    if (position < 0)
+        return;
+    QTextCursor cursor = TxtQuery->textCursor();
+    cursor.setPosition(static_cast<int>(position));
+    TxtQuery->setTextCursor(cursor);
+    TxtQuery->ensureCursorVisible();
+    TxtQuery->setFocus();
 }
 
 void FrmQuery::setBusy(bool busy)

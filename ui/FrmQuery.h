@@ -6,6 +6,7 @@ class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+struct RunSummary;
 
 // "Tesmor": the working window. The user types or pastes a script and OK
 // runs it on the open connection; CANCEL goes back to the Server Details
@@ -33,8 +34,10 @@ protected:
 private:
     friend class QueryProgress;
 
-    void ExecuteNow();
+    RunSummary ExecuteNow();
     void setBusy(bool busy);
+    // Puts the text cursor at the start of a 1-based script line, in view.
+    void showLine(int line);
 
     QPlainTextEdit *TxtQuery = nullptr;
     QPushButton *CmdOK = nullptr;
