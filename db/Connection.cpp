@@ -6,6 +6,7 @@
 
 #include <errmsg.h>
 #include <mysql.h>
+#include <mysqld_error.h>
 
 namespace {
 
@@ -19,8 +20,8 @@ Failure ownFailure(const QString &description)
 
 bool isLostConnection(unsigned code)
 {
-    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST
-        || code == CR_SERVER_LOST_EXTENDED;
+    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED
+        || code == ER_CONNECTION_KILLED;
 }
 
 } // namespace

@@ -53,6 +53,7 @@ private slots:
     void storesExactlyWhatWasWritten();
     void failingStatementIsLoggedAndSkipped();
     void callWithResultsThenNextStatement();
+    void lostConnectionStopsTheRun_data();
     void lostConnectionStopsTheRun();
     void withoutConnectionEveryStatementFails();
     void listenersSeeEveryStatementInOrder();
@@ -158,17 +159,30 @@ void TestScriptRunner::callWithResultsThenNextStatement()
     QVERIFY(readLogLines(logPath()).isEmpty());
 }
 
+void TestScriptRunner::lostConnectionStopsTheRun_data()
+{
+    QTest::addColumn<QString>("third"); // the statement that meets the dead connection
+    QTest::addColumn<bool>("adminKills"); // after the second statement
+    QTest::newRow("administrator's KILL between statements")
+        << "INSERT INTO runner_rows (v) VALUES ('3')" << true;
+    QTest::newRow("script kills its own connection: 1927") << "KILL CONNECTION_ID()" << false;
+}
+
 void TestScriptRunner::lostConnectionStopsTheRun()
 {
+    QFETCH(QString, third);
+    QFETCH(bool, adminKills);
     connect();
     const unsigned long id = ModPublic::Cnn->threadId();
     ServerProbe admin(m_server);
-    AfterStatement killer(1, [&] { QVERIFY(admin.exec(u"KILL %1"_qs.arg(id))); });
+    AfterStatement killer(1, [&] {
+        if (adminKills)
+            QVERIFY(admin.exec(u"KILL %1"_qs.arg(id)));
+    });
     ScriptListener *extra[] = { &killer };
     const RunSummary summary = executeScript(u"INSERT INTO runner_rows (v) VALUES ('1');\r\n"
-                                             "INSERT INTO runner_rows (v) VALUES ('2');\r\n"
-                                             "INSERT INTO runner_rows (v) VALUES ('3');\r\n"
-                                             "INSERT INTO runner_rows (v) VALUES ('4')"_qs,
+                                             "INSERT INTO runner_rows (v) VALUES ('2');\r\n"_qs
+            + third + u";\r\nINSERT INTO runner_rows (v) VALUES ('4')"_qs,
         extra);
     QVERIFY(summary.connectionLost);
     QCOMPARE(summary.executed, 3);
