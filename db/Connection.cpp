@@ -11,7 +11,6 @@
 namespace {
 
 constexpr unsigned kDefaultPort = 3306;
-constexpr unsigned kConnectTimeoutSeconds = 15;
 
 Failure ownFailure(const QString &description)
 {
@@ -34,14 +33,16 @@ void Connection::Closer::operator()(st_mysql *m) const
 Connection::Connection() = default;
 Connection::~Connection() = default;
 
-Outcome Connection::driverFailure() const
+Outcome Connection::driverFailure(bool wasOpen) const
 {
     // Read everything before any other call can overwrite it.
     MYSQL *m = m_mysql.get();
     const unsigned code = mysql_errno(m);
     const QString sqlState = QString::fromLatin1(mysql_sqlstate(m));
     QString description = QString::fromUtf8(mysql_error(m));
-    if (isLostConnection(code))
+    // A connection that never opened cannot be lost: the library's own text
+    // ("Lost connection ... at 'handshake: ...'") says what went wrong.
+    if (wasOpen && isLostConnection(code))
         description = QString::fromUtf16(kGoneAway);
     return Failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
 }
@@ -81,7 +82,7 @@ Outcome Connection::Open()
     if (!m)
         return ownFailure(u"Out of memory while creating the connection"_qs);
     const my_bool off = 0;
-    const unsigned timeout = kConnectTimeoutSeconds;
+    const unsigned timeout = m_connectTimeoutSeconds;
     const unsigned noLocalFiles = 0;
     mysql_optionsv(m.get(), MYSQL_OPT_RECONNECT, &off);
     mysql_optionsv(m.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
@@ -92,7 +93,7 @@ Outcome Connection::Open()
             database.isEmpty() ? nullptr : database.constData(), port, nullptr,
             CLIENT_MULTI_RESULTS)) {
         m_mysql = std::move(m);
-        const Outcome failure = driverFailure();
+        const Outcome failure = driverFailure(false);
         m_mysql.reset();
         return failure;
     }

@@ -36,16 +36,21 @@ public:
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;
 
+    // How long Open waits for the server to answer; tests shorten it.
+    void setConnectTimeout(unsigned seconds) { m_connectTimeoutSeconds = seconds; }
+
 private:
     struct Closer {
         void operator()(st_mysql *m) const;
     };
-    [[nodiscard]] Outcome driverFailure() const;
+    // Lost-connection errors mean "gone away" only for a connection that was open.
+    [[nodiscard]] Outcome driverFailure(bool wasOpen = true) const;
     [[nodiscard]] Outcome drainResults();
 
     std::unique_ptr<st_mysql, Closer> m_mysql;
     QString m_connectionString;
     int m_cursorLocation = 2;
+    unsigned m_connectTimeoutSeconds = 15;
 };
 
 // The Source of failures the connection raises itself.

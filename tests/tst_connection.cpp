@@ -1,3 +1,4 @@
+#include "FakeListener.h"
 #include "ServerProbe.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
@@ -25,6 +26,8 @@ private slots:
     void makeConnection();
     void openRefusedWithoutTrying_data();
     void openRefusedWithoutTrying();
+    void failedHandshakeIsNotGoneAway_data();
+    void failedHandshakeIsNotGoneAway();
     void refusedAccount();
     void typedLocalhostWorks();
     void executeFailureCarriesNativeCodes();
@@ -162,6 +165,32 @@ void TestConnection::openRefusedWithoutTrying()
     QVERIFY2(outcome->Description.startsWith(failure), qPrintable(outcome->Description));
     QCOMPARE(outcome->Number, kDriverFailure);
     QCOMPARE(c.State(), 0);
+}
+
+void TestConnection::failedHandshakeIsNotGoneAway_data()
+{
+    QTest::addColumn<int>("manner");
+    QTest::newRow("accepts, stays silent") << int(FakeListener::Manner::Silent);
+    QTest::newRow("accepts, closes") << int(FakeListener::Manner::Closes);
+    QTest::newRow("answers like a web server") << int(FakeListener::Manner::WebServer);
+}
+
+// Only an open connection can be lost: a port that does not speak MySQL is
+// a failed connect, with the library's own message.
+void TestConnection::failedHandshakeIsNotGoneAway()
+{
+    QFETCH(int, manner);
+    const FakeListener listener { FakeListener::Manner(manner) };
+    QVERIFY(listener.port());
+    Connection c;
+    c.setConnectTimeout(1); // the silent one would hold the test for the whole default
+    c.setConnectionString(composeConnectionString(
+        QString::number(listener.port()), u"127.0.0.1"_qs, u"olun"_qs, QString(), u"DB"_qs));
+    const Outcome outcome = c.Open();
+    QVERIFY(outcome);
+    QVERIFY2(outcome->Description.startsWith(u"Lost connection to server at '"_qs),
+        qPrintable(outcome->Description + u' ' + outcome->Source));
+    QVERIFY(!isGoneAway(*outcome));
 }
 
 void TestConnection::refusedAccount()
