@@ -2,8 +2,11 @@
 
 #include "db/ConnectionString.h"
 
+#include <QUrl>
+
 #include <algorithm>
 
+#include <arpa/inet.h>
 #include <errmsg.h>
 #include <mysql.h>
 #include <mysqld_error.h>
@@ -21,6 +24,53 @@ bool isLostConnection(unsigned code)
 {
     return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED
         || code == ER_CONNECTION_KILLED;
+}
+
+bool isNameCharacter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
+        || c == u'-' || c == u'_';
+}
+
+// Connector/C reads a host holding ";" as a list of its own options (local
+// files, plugin directory, init command, socket), so nothing but a plain
+// host name or address may reach it. Returns why server is not one, or
+// nothing and the host to hand over in host.
+std::optional<QString> hostProblem(QStringView server, QByteArray &host)
+{
+    const QString generic = u"a server name is a host name, an IPv4 address or an IPv6 address "
+                            "(brackets allowed); it holds no spaces, \";\", \"=\", slashes or "
+                            "control characters"_qs;
+    if (server.isEmpty())
+        return u"no server name was given"_qs;
+    const bool ascii = std::all_of(server.begin(), server.end(),
+        [](QChar c) { return c.unicode() > 32 && c.unicode() < 127; });
+
+    const bool bracketed = server.startsWith(u'[') && server.endsWith(u']');
+    if (ascii && (bracketed || server.contains(u':'))) {
+        const QByteArray address
+            = (bracketed ? server.sliced(1, server.size() - 2) : server).toLatin1();
+        in6_addr parsed {};
+        if (inet_pton(AF_INET6, address.constData(), &parsed) != 1)
+            return generic;
+        host = address;
+        return std::nullopt;
+    }
+
+    // A name in another script goes out in its ASCII form, as resolvers expect.
+    const QString name
+        = ascii ? server.toString() : QString::fromLatin1(QUrl::toAce(server.toString()));
+    const QStringView labels
+        = name.endsWith(u'.') ? QStringView(name).chopped(1) : QStringView(name);
+    if (labels.isEmpty() || labels.size() > 253)
+        return generic;
+    for (const QStringView label : labels.tokenize(u'.')) {
+        if (label.isEmpty() || label.size() > 63
+            || !std::all_of(label.begin(), label.end(), isNameCharacter))
+            return generic;
+    }
+    host = name.toLatin1();
+    return std::nullopt;
 }
 
 } // namespace
@@ -73,7 +123,10 @@ Outcome Connection::Open()
         port = value;
     }
 
-    const QByteArray host = cs.value(u"server").value_or(QString()).toUtf8();
+    const QString server = cs.value(u"server").value_or(QString());
+    QByteArray host;
+    if (const std::optional<QString> problem = hostProblem(server, host))
+        return ownFailure(u"Invalid server name \"%1\": %2"_qs.arg(server, *problem));
     const QByteArray user = cs.value(u"uid").value_or(QString()).toUtf8();
     const QByteArray password = cs.value(u"pwd").value_or(QString()).toUtf8();
     const QByteArray database = cs.value(u"database").value_or(QString()).toUtf8();

@@ -1,4 +1,5 @@
 #include "FakeListener.h"
+#include "ServerProbe.h"
 #include "TestApp.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
@@ -295,6 +296,11 @@ private slots:
         QTest::addColumn<QString>("pasted");
         QTest::addColumn<bool>("mysqlPort"); // else a port that answers, but not as MySQL
         QTest::addColumn<QString>("logged");
+        const QString injection
+            = u"host=127.0.0.1;local_infile=1;plugin-dir=%1;default-auth=tesmor_marker"_qs.arg(
+                QStringLiteral(MARKER_PLUGIN_DIR));
+        QTest::newRow("pasted name that sets options and loads a library")
+            << injection << true << u"Invalid server name \"%1\": "_qs.arg(injection);
         QTest::newRow("handshake fails")
             << "127.0.0.1" << false << "Lost connection to server at 'handshake";
     }
@@ -304,6 +310,16 @@ private slots:
         QFETCH(QString, pasted);
         QFETCH(bool, mysqlPort);
         QFETCH(QString, logged);
+        const QString marker = m_appDir.filePath(u"library-loaded"_qs);
+        qputenv("TESMOR_MARKER_FILE", QFile::encodeName(marker));
+        {
+            // The marker does show a load by the client library.
+            MYSQL *m = mysql_init(nullptr);
+            mysql_optionsv(m, MYSQL_PLUGIN_DIR, MARKER_PLUGIN_DIR);
+            mysql_load_plugin(m, "tesmor_marker", -1, 0);
+            mysql_close(m);
+            QVERIFY(QFile::remove(marker));
+        }
         QFile::remove(m_appDir.filePath(u"GenLogger.log"_qs));
         const FakeListener notMysql(FakeListener::Manner::Closes);
         const QString port = mysqlPort ? TestServer().port : QString::number(notMysql.port());
@@ -320,6 +336,9 @@ private slots:
         };
         press(Qt::Key_O, Qt::AltModifier);
         QTRY_VERIFY(ModPublic::Cnn);
+        // Taken as options, the pasted name loads the library and opens a
+        // session in which a script can read local files.
+        QVERIFY(!QFile::exists(marker));
         QCOMPARE(ModPublic::Cnn->State(), 0);
         QCOMPARE(m_app->messages,
             QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
