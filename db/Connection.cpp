@@ -159,6 +159,14 @@ int Connection::State() const
     return m_mysql ? 1 : 0;
 }
 
+bool Connection::inTransaction() const
+{
+    unsigned status = 0;
+    return m_mysql
+        && mariadb_get_infov(m_mysql.get(), MARIADB_CONNECTION_SERVER_STATUS, &status) == 0
+        && (status & SERVER_STATUS_IN_TRANS) != 0;
+}
+
 unsigned long Connection::threadId() const
 {
     return m_mysql ? mysql_thread_id(m_mysql.get()) : 0;

@@ -36,6 +36,10 @@ public:
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;
 
+    // True when the session is inside a transaction: its changes so far are
+    // not committed, and closing the connection rolls them back.
+    bool inTransaction() const;
+
     // How long Open waits for the server to answer; tests shorten it.
     void setConnectTimeout(unsigned seconds) { m_connectTimeoutSeconds = seconds; }
 

@@ -24,6 +24,7 @@ struct RunSummary {
     qsizetype failed = 0;
     int firstFailureLine = 0; // 0 when none failed
     bool connectionLost = false;
+    bool openTransaction = false; // the session ended the run inside a transaction
 };
 
 // Executes every statement in order on cnn, one per call, each committed by
@@ -49,7 +50,8 @@ private:
     Trap m_trap;
 };
 
-// The closing message of a run: success only when nothing failed.
+// The closing message of a run: success only when nothing failed; a second
+// line warns of a transaction left open.
 QString completionMessage(const RunSummary &summary);
 
 // The query window's script run: cleans and cuts text, runs it on

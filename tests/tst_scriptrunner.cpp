@@ -55,6 +55,8 @@ private slots:
     void callWithResultsThenNextStatement();
     void lostConnectionStopsTheRun_data();
     void lostConnectionStopsTheRun();
+    void openTransactionIsReported_data();
+    void openTransactionIsReported();
     void withoutConnectionEveryStatementFails();
     void listenersSeeEveryStatementInOrder();
 
@@ -192,6 +194,38 @@ void TestScriptRunner::lostConnectionStopsTheRun()
     QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
     QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
+}
+
+void TestScriptRunner::openTransactionIsReported_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("firstLine");
+    QTest::newRow("autocommit switched off") << "SET autocommit = 0;\r\n"
+                                                "INSERT INTO runner_rows (v) VALUES ('kept')"
+                                             << "Query Executed Successfully";
+    QTest::newRow("transaction begun, then a failure")
+        << "START TRANSACTION;\r\nINSERT INTO runner_rows (v) VALUES ('kept');\r\nSELECT nope"
+        << "1 of 3 statements failed (first at line 3).";
+}
+
+void TestScriptRunner::openTransactionIsReported()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, firstLine);
+    connect();
+    const RunSummary summary = executeScript(script);
+    QVERIFY(summary.openTransaction);
+    QCOMPARE(m_platform.messages.size(), 1);
+    const QStringList lines = m_platform.messages[0].split(u"\r\n"_qs);
+    QCOMPARE(lines.front(), firstLine);
+    QCOMPARE(
+        lines.back(), u"The connection has an open transaction: its changes are not committed."_qs);
+    // Neither committed nor rolled back: other sessions see the row only
+    // once this one commits.
+    QCOMPARE(rows(), QStringList());
+    QVERIFY(ModPublic::Cnn->inTransaction());
+    VERIFY_OK(ModPublic::Cnn->Execute(u"COMMIT"_qs));
+    QCOMPARE(rows(), QStringList { u"kept"_qs });
 }
 
 void TestScriptRunner::withoutConnectionEveryStatementFails()
