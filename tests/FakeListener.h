@@ -12,34 +12,30 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 class FakeListener {
 public:
+    // Silent never accepts: the kernel completes the connection, nobody speaks.
     enum class Manner { Silent, Closes, WebServer };
 
     explicit FakeListener(Manner manner)
-        : m_manner(manner)
-        , m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
         auto *raw = reinterpret_cast<sockaddr *>(&address);
-        if (::bind(m_fd, raw, size) != 0 || ::listen(m_fd, 8) != 0
-            || ::getsockname(m_fd, raw, &size) != 0)
-            return;
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { serve(); });
+        if (::bind(m_fd, raw, size) == 0 && ::listen(m_fd, 8) == 0
+            && ::getsockname(m_fd, raw, &size) == 0)
+            m_port = ntohs(address.sin_port);
+        if (m_port && manner != Manner::Silent)
+            m_thread = std::thread([this, manner] { serve(manner); });
     }
     ~FakeListener()
     {
         m_stop = true;
         if (m_thread.joinable())
             m_thread.join();
-        for (const int fd : m_held)
-            ::close(fd);
         ::close(m_fd);
     }
     FakeListener(const FakeListener &) = delete;
@@ -49,33 +45,25 @@ public:
     int accepted() const { return m_accepted; }
 
 private:
-    void serve()
+    void serve(Manner manner)
     {
+        static const char reply[]
+            = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         pollfd waiting { m_fd, POLLIN, 0 };
         while (!m_stop) {
-            if (::poll(&waiting, 1, 50) <= 0)
-                continue;
-            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = ::poll(&waiting, 1, 50) > 0 ? ::accept(m_fd, nullptr, nullptr) : -1;
             if (fd < 0)
                 continue;
             ++m_accepted;
-            if (m_manner == Manner::WebServer) {
-                static const char reply[]
-                    = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-                [[maybe_unused]] const ssize_t sent = ::write(fd, reply, sizeof reply - 1);
-            }
-            if (m_manner == Manner::Silent)
-                m_held.push_back(fd); // closed when the test is over
-            else
-                ::close(fd);
+            if (manner == Manner::WebServer) [[maybe_unused]]
+                const ssize_t sent = ::write(fd, reply, sizeof reply - 1);
+            ::close(fd);
         }
     }
 
-    Manner m_manner;
-    int m_fd;
+    int m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     quint16 m_port = 0;
     std::atomic<bool> m_stop = false;
     std::atomic<int> m_accepted = 0;
-    std::vector<int> m_held; // the serving thread's until it is joined
     std::thread m_thread;
 };
