@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -48,13 +49,22 @@ QString stateDirectory()
 }
 
 // The records' single write to a file opened for appending keeps records of
-// two processes from interleaving.
+// two processes from interleaving. Only a regular file will do: opening a
+// FIFO or a device could block or send the record anywhere, so the open does
+// not wait and anything else counts as unwritable. On a regular file
+// O_NONBLOCK has no effect, so the write needs no change of flags.
 bool appendTo(const QString &path, const QByteArray &record)
 {
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd
+        = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return false;
+    struct stat info { };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     ssize_t written;
     do {
         written = ::write(fd, record.constData(), static_cast<size_t>(record.size()));

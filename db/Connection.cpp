@@ -2,10 +2,13 @@
 
 #include "db/ConnectionString.h"
 
+#include <QUrl>
+
 #include <algorithm>
 
 #include <QLocale>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -17,7 +20,6 @@
 namespace {
 
 constexpr unsigned kDefaultPort = 3306;
-constexpr unsigned kConnectTimeoutSeconds = 15;
 
 Failure ownFailure(const QString &description)
 {
@@ -33,8 +35,55 @@ Failure closedFailure()
 
 bool isLostConnection(unsigned code)
 {
-    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST
-        || code == CR_SERVER_LOST_EXTENDED;
+    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED
+        || code == ER_CONNECTION_KILLED;
+}
+
+bool isNameCharacter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
+        || c == u'-' || c == u'_';
+}
+
+// Connector/C reads a host holding ";" as a list of its own options (local
+// files, plugin directory, init command, socket), so nothing but a plain
+// host name or address may reach it. Returns why server is not one, or
+// nothing and the host to hand over in host.
+std::optional<QString> hostProblem(QStringView server, QByteArray &host)
+{
+    const QString generic = u"a server name is a host name, an IPv4 address or an IPv6 address "
+                            "(brackets allowed); it holds no spaces, \";\", \"=\", slashes or "
+                            "control characters"_qs;
+    if (server.isEmpty())
+        return u"no server name was given"_qs;
+    const bool ascii = std::all_of(server.begin(), server.end(),
+        [](QChar c) { return c.unicode() > 32 && c.unicode() < 127; });
+
+    const bool bracketed = server.startsWith(u'[') && server.endsWith(u']');
+    if (ascii && (bracketed || server.contains(u':'))) {
+        const QByteArray address
+            = (bracketed ? server.sliced(1, server.size() - 2) : server).toLatin1();
+        in6_addr parsed {};
+        if (inet_pton(AF_INET6, address.constData(), &parsed) != 1)
+            return generic;
+        host = address;
+        return std::nullopt;
+    }
+
+    // A name in another script goes out in its ASCII form, as resolvers expect.
+    const QString name
+        = ascii ? server.toString() : QString::fromLatin1(QUrl::toAce(server.toString()));
+    const QStringView labels
+        = name.endsWith(u'.') ? QStringView(name).chopped(1) : QStringView(name);
+    if (labels.isEmpty() || labels.size() > 253)
+        return generic;
+    for (const QStringView label : labels.tokenize(u'.')) {
+        if (label.isEmpty() || label.size() > 63
+            || !std::all_of(label.begin(), label.end(), isNameCharacter))
+            return generic;
+    }
+    host = name.toLatin1();
+    return std::nullopt;
 }
 
 // A server whose host vanished, or a network that died, never closes the
@@ -118,14 +167,16 @@ void Connection::Closer::operator()(st_mysql *m) const
 Connection::Connection() = default;
 Connection::~Connection() = default;
 
-Outcome Connection::driverFailure() const
+Outcome Connection::driverFailure(bool wasOpen) const
 {
     // Read everything before any other call can overwrite it.
     MYSQL *m = m_mysql.get();
     const unsigned code = mysql_errno(m);
     const QString sqlState = QString::fromLatin1(mysql_sqlstate(m));
     QString description = QString::fromUtf8(mysql_error(m));
-    if (isLostConnection(code))
+    // A connection that never opened cannot be lost: the library's own text
+    // ("Lost connection ... at 'handshake: ...'") says what went wrong.
+    if (wasOpen && isLostConnection(code))
         description = QString::fromUtf16(kGoneAway);
     return Failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
 }
@@ -157,7 +208,10 @@ Outcome Connection::Open()
         port = value;
     }
 
-    const QByteArray host = cs.value(u"server").value_or(QString()).toUtf8();
+    const QString server = cs.value(u"server").value_or(QString());
+    QByteArray host;
+    if (const std::optional<QString> problem = hostProblem(server, host))
+        return ownFailure(u"Invalid server name \"%1\": %2"_qs.arg(server, *problem));
     const QByteArray user = cs.value(u"uid").value_or(QString()).toUtf8();
     const QByteArray password = cs.value(u"pwd").value_or(QString()).toUtf8();
     const QByteArray database = cs.value(u"database").value_or(QString()).toUtf8();
@@ -166,7 +220,7 @@ Outcome Connection::Open()
     if (!m)
         return ownFailure(u"Out of memory while creating the connection"_qs);
     const my_bool off = 0;
-    const unsigned timeout = kConnectTimeoutSeconds;
+    const unsigned timeout = m_connectTimeoutSeconds;
     const unsigned noLocalFiles = 0;
     mysql_optionsv(m.get(), MYSQL_OPT_RECONNECT, &off);
     mysql_optionsv(m.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
@@ -185,7 +239,7 @@ Outcome Connection::Open()
             database.isEmpty() ? nullptr : database.constData(), port, nullptr,
             CLIENT_MULTI_RESULTS)) {
         m_mysql = std::move(m);
-        const Outcome failure = driverFailure();
+        const Outcome failure = driverFailure(false);
         m_mysql.reset();
         return failure;
     }
@@ -198,6 +252,14 @@ Outcome Connection::Open()
 int Connection::State() const
 {
     return m_mysql ? 1 : 0;
+}
+
+bool Connection::inTransaction() const
+{
+    unsigned status = 0;
+    return m_mysql
+        && mariadb_get_infov(m_mysql.get(), MARIADB_CONNECTION_SERVER_STATUS, &status) == 0
+        && (status & SERVER_STATUS_IN_TRANS) != 0;
 }
 
 unsigned long Connection::threadId() const

@@ -57,17 +57,26 @@ public:
     };
     static void setKeepAlive(const KeepAlive &timers);
 
+    // True when the session is inside a transaction: its changes so far are
+    // not committed, and closing the connection rolls them back.
+    bool inTransaction() const;
+
+    // How long Open waits for the server to answer; tests shorten it.
+    void setConnectTimeout(unsigned seconds) { m_connectTimeoutSeconds = seconds; }
+
 private:
     struct Closer {
         void operator()(st_mysql *m) const;
     };
-    [[nodiscard]] Outcome driverFailure() const;
+    // Lost-connection errors mean "gone away" only for a connection that was open.
+    [[nodiscard]] Outcome driverFailure(bool wasOpen = true) const;
     [[nodiscard]] Outcome drainResults();
 
     std::unique_ptr<st_mysql, Closer> m_mysql;
     QString m_connectionString;
     int m_cursorLocation = 2;
     qint64 m_maxAllowedPacket = 0;
+    unsigned m_connectTimeoutSeconds = 15;
 };
 
 // The Source of failures the connection raises itself.

@@ -125,6 +125,7 @@ RunSummary runScript(
     }
     while (goOn && !inFlight.empty())
         goOn = readOldest();
+    summary.openTransaction = cnn && cnn->inTransaction();
 
     for (ScriptListener *l : listeners)
         l->runFinished(script);
@@ -133,14 +134,20 @@ RunSummary runScript(
 
 QString completionMessage(const RunSummary &summary)
 {
+    // Nothing is committed or rolled back for the user; they are only told,
+    // since Exit or a new connection would silently roll the work back.
+    const QString transaction = summary.openTransaction
+        ? u"\r\nThe connection has an open transaction: its changes are not committed."_qs
+        : QString();
     if (summary.failed == 0)
-        return u"Query Executed Successfully"_qs;
+        return u"Query Executed Successfully"_qs + transaction;
     const QString where = logFilePath();
     return u"%1 of %2 statements failed (first at line %3).\r\n"_qs.arg(summary.failed)
                .arg(summary.executed)
                .arg(summary.firstFailureLine)
         + (where.isEmpty() ? u"Details were written to standard error."_qs
-                           : u"Details are in %1."_qs.arg(where));
+                           : u"Details are in %1."_qs.arg(where))
+        + transaction;
 }
 
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners)

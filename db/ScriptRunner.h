@@ -27,6 +27,7 @@ struct RunSummary {
     qsizetype failed = 0;
     int firstFailureLine = 0; // 0 when none failed
     bool connectionLost = false;
+    bool openTransaction = false; // the session ended the run inside a transaction
 };
 
 // Executes every statement in order on cnn, one per call, each committed by
@@ -52,7 +53,8 @@ private:
     Trap m_trap;
 };
 
-// The closing message of a run: success only when nothing failed.
+// The closing message of a run: success only when nothing failed; a second
+// line warns of a transaction left open.
 QString completionMessage(const RunSummary &summary);
 
 // Runs the script as runScript does, but on a worker thread that owns cnn

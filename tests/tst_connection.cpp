@@ -1,4 +1,5 @@
 #include "ExtraServer.h"
+#include "FakeListener.h"
 #include "ServerProbe.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
@@ -26,6 +27,10 @@ private slots:
     void makeConnection();
     void openRefusedWithoutTrying_data();
     void openRefusedWithoutTrying();
+    void serverNameIsOnlyAHost_data();
+    void serverNameIsOnlyAHost();
+    void failedHandshakeIsNotGoneAway_data();
+    void failedHandshakeIsNotGoneAway();
     void refusedAccount();
     void typedLocalhostWorks();
     void executeFailureCarriesNativeCodes();
@@ -104,6 +109,9 @@ void TestConnection::makeConnection_data()
                                   << "1" << s.database << "Can't connect";
     QTest::newRow("unknown database") << s.host << s.port << "NO_SUCH_DB"
                                       << "Unknown database";
+    QTest::newRow("database holding an option")
+        << s.host << s.port << "NO_SUCH_DB;database=" + s.database
+        << "Unknown database 'no_such_db;database=";
     QTest::newRow("port not a number") << s.host << "33O6" << s.database << "Invalid port \"33O6\"";
     QTest::newRow("port out of range")
         << s.host << "65536" << s.database << "Invalid port \"65536\"";
@@ -179,15 +187,87 @@ void TestConnection::openRefusedWithoutTrying()
     QCOMPARE(c.State(), 0);
 }
 
+void TestConnection::serverNameIsOnlyAHost_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("local files option") << "host=127.0.0.1;local_infile=1" << false;
+    QTest::newRow("plugin of the user's choice")
+        << "host=127.0.0.1;plugin-dir=/tmp;default-auth=x" << false;
+    QTest::newRow("init command") << "host=127.0.0.1;init-command=DROP DATABASE x" << false;
+    QTest::newRow("socket override") << "127.0.0.1;socket=/run/mysqld/mysqld.sock" << false;
+    QTest::newRow("stray semicolon used the local socket") << "DB.EXAMPLE.INVALID;" << false;
+    QTest::newRow("socket path") << "/run/mysqld/mysqld.sock" << false;
+    QTest::newRow("space inside") << "127.0.0.1 x" << false;
+    QTest::newRow("control character") << "127.0.0.1\n" << false;
+    QTest::newRow("port after colon") << "127.0.0.1:3306" << false;
+    QTest::newRow("brackets around a name") << "[db1]" << false;
+    QTest::newRow("empty label") << "db..example" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("IPv4") << "127.0.0.1" << true;
+    QTest::newRow("name in capitals") << "LOCALHOST" << true;
+    QTest::newRow("IPv6") << "::1" << true;
+    QTest::newRow("IPv6 in brackets") << "[::1]" << true;
+}
+
+// A hostile name fails before anything is connected; a plain one goes on to
+// the network (where nothing speaks MySQL).
+void TestConnection::serverNameIsOnlyAHost()
+{
+    QFETCH(QString, server);
+    QFETCH(bool, valid);
+    const FakeListener listener(FakeListener::Manner::Closes);
+    QVERIFY(listener.port());
+    Connection c;
+    c.setConnectTimeout(2);
+    c.setConnectionString(composeConnectionString(
+        QString::number(listener.port()), server, u"olun"_qs, QString(), u"TESMOR_TEST"_qs));
+    const Outcome outcome = c.Open();
+    QVERIFY(outcome);
+    QCOMPARE(c.State(), 0);
+    const QString invalid = u"Invalid server name \"%1\": "_qs.arg(server);
+    QVERIFY2(outcome->Description.startsWith(invalid) != valid, qPrintable(outcome->Description));
+    if (!valid)
+        QCOMPARE(listener.accepted(), 0);
+}
+
+void TestConnection::failedHandshakeIsNotGoneAway_data()
+{
+    QTest::addColumn<int>("manner");
+    QTest::newRow("stays silent") << int(FakeListener::Manner::Silent);
+    QTest::newRow("accepts, closes") << int(FakeListener::Manner::Closes);
+    QTest::newRow("answers like a web server") << int(FakeListener::Manner::WebServer);
+}
+
+// Only an open connection can be lost: a port that does not speak MySQL is
+// a failed connect, with the library's own message.
+void TestConnection::failedHandshakeIsNotGoneAway()
+{
+    QFETCH(int, manner);
+    const FakeListener listener { FakeListener::Manner(manner) };
+    QVERIFY(listener.port());
+    Connection c;
+    c.setConnectTimeout(1); // the silent one would hold the test for the whole default
+    c.setConnectionString(composeConnectionString(
+        QString::number(listener.port()), u"127.0.0.1"_qs, u"olun"_qs, QString(), u"DB"_qs));
+    const Outcome outcome = c.Open();
+    QVERIFY(outcome);
+    QVERIFY2(outcome->Description.startsWith(u"Lost connection to server at '"_qs),
+        qPrintable(outcome->Description + u' ' + outcome->Source));
+    QVERIFY(!isGoneAway(*outcome));
+}
+
 void TestConnection::refusedAccount()
 {
     REQUIRE_SERVER(m_server);
     Connection c;
-    c.setConnectionString(composeConnectionString(
-        m_server.port, m_server.host, u"nobody"_qs, u"wrong"_qs, m_server.database));
+    // Read as options, these would log in as olun; they are only a name and a password.
+    c.setConnectionString(composeConnectionString(m_server.port, m_server.host,
+        u"nobody;user=olun"_qs, u"wrong;password="_qs, m_server.database));
     const Outcome outcome = c.Open();
     QVERIFY(outcome);
-    QVERIFY2(outcome->Description.contains(u"Access denied"_qs), qPrintable(outcome->Description));
+    QVERIFY2(outcome->Description.contains(u"Access denied for user 'nobody;user=olun'"_qs),
+        qPrintable(outcome->Description));
     QCOMPARE(outcome->Source, u"MySQL 1045 (28000)"_qs);
     QCOMPARE(c.State(), 0);
 }

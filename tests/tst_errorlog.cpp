@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <sys/stat.h>
+
 class TestErrorLog : public QObject {
     Q_OBJECT
 private slots:
@@ -159,13 +161,16 @@ void TestErrorLog::twoProcessesDoNotInterleave()
 void TestErrorLog::unwritableFallbacks_data()
 {
     QTest::addColumn<bool>("stateWritable");
-    QTest::newRow("program directory unwritable: per-user state file") << true;
-    QTest::newRow("both unwritable: standard error") << false;
+    QTest::addColumn<bool>("logIsFifo"); // in a writable program directory
+    QTest::newRow("program directory unwritable: per-user state file") << true << false;
+    QTest::newRow("both unwritable: standard error") << false << false;
+    QTest::newRow("log a FIFO without reader: no hang, per-user state file") << true << true;
 }
 
 void TestErrorLog::unwritableFallbacks()
 {
     QFETCH(bool, stateWritable);
+    QFETCH(bool, logIsFifo);
     const QString stateLog = m_stateDir.filePath(u"tesmor/GenLogger.log"_qs);
     QFile::remove(stateLog);
     // A directory below a regular file cannot be written, even by root.
@@ -178,7 +183,10 @@ void TestErrorLog::unwritableFallbacks()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"XDG_STATE_HOME"_qs, stateWritable ? m_stateDir.path() : blocker + u"/state"_qs);
     writer.setProcessEnvironment(env);
-    writer.start(QStringLiteral(LOG_WRITER), { blocker + u"/app/"_qs, u"2"_qs, u"Fallback"_qs });
+    if (logIsFifo)
+        QCOMPARE(::mkfifo(QFile::encodeName(logPath()).constData(), 0644), 0);
+    const QString appDir = logIsFifo ? m_appDir.path() + u'/' : blocker + u"/app/"_qs;
+    writer.start(QStringLiteral(LOG_WRITER), { appDir, u"2"_qs, u"Fallback"_qs });
     QVERIFY(writer.waitForFinished(30000));
     QCOMPARE(writer.exitStatus(), QProcess::NormalExit);
     QCOMPARE(writer.exitCode(), 0);

@@ -1,3 +1,5 @@
+#include "FakeListener.h"
+#include "ServerProbe.h"
 #include "TestApp.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
@@ -287,6 +289,70 @@ private slots:
             QCOMPARE(box("TxtPassword")->text(), u" SECRET "_qs);
             QCOMPARE(box("TxtPort")->text(), u" 1"_qs);
         }
+    }
+
+    void failedConnectKeepsWindow_data()
+    {
+        QTest::addColumn<QString>("pasted");
+        QTest::addColumn<bool>("mysqlPort"); // else a port that answers, but not as MySQL
+        QTest::addColumn<QString>("logged");
+        const QString injection
+            = u"host=127.0.0.1;local_infile=1;plugin-dir=%1;default-auth=tesmor_marker"_qs.arg(
+                QStringLiteral(MARKER_PLUGIN_DIR));
+        QTest::newRow("pasted name that sets options and loads a library")
+            << injection << true << u"Invalid server name \"%1\": "_qs.arg(injection);
+        QTest::newRow("handshake fails")
+            << "127.0.0.1" << false << "Lost connection to server at 'handshake";
+    }
+
+    void failedConnectKeepsWindow()
+    {
+        QFETCH(QString, pasted);
+        QFETCH(bool, mysqlPort);
+        QFETCH(QString, logged);
+        const QString marker = m_appDir.filePath(u"library-loaded"_qs);
+        qputenv("TESMOR_MARKER_FILE", QFile::encodeName(marker));
+        {
+            // The marker does show a load by the client library.
+            MYSQL *m = mysql_init(nullptr);
+            mysql_optionsv(m, MYSQL_PLUGIN_DIR, MARKER_PLUGIN_DIR);
+            mysql_load_plugin(m, "tesmor_marker", -1, 0);
+            mysql_close(m);
+            QVERIFY(QFile::remove(marker));
+        }
+        QFile::remove(m_appDir.filePath(u"GenLogger.log"_qs));
+        const FakeListener notMysql(FakeListener::Manner::Closes);
+        const QString port = mysqlPort ? TestServer().port : QString::number(notMysql.port());
+
+        QGuiApplication::clipboard()->setText(pasted);
+        press(Qt::Key_V, Qt::ControlModifier);
+        fill(
+            QString(), u"tesmor_test"_qs, QString(), QString(), port.isEmpty() ? u"3306"_qs : port);
+        Qt::CursorShape windowAtMessage = Qt::ArrowCursor;
+        Qt::CursorShape boxAtMessage = Qt::ArrowCursor;
+        m_app->onMessage = [&] {
+            windowAtMessage = frm()->cursor().shape();
+            boxAtMessage = box("TxtServer")->cursor().shape();
+        };
+        press(Qt::Key_O, Qt::AltModifier);
+        QTRY_VERIFY(ModPublic::Cnn);
+        // Taken as options, the pasted name loads the library and opens a
+        // session in which a script can read local files.
+        QVERIFY(!QFile::exists(marker));
+        QCOMPARE(ModPublic::Cnn->State(), 0);
+        QCOMPARE(m_app->messages,
+            QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+
+        QCOMPARE(windowAtMessage, Qt::WaitCursor);
+        QCOMPARE(boxAtMessage, Qt::WaitCursor);
+        QCOMPARE(frm()->cursor().shape(), Qt::ArrowCursor);
+        QCOMPARE(box("TxtServer")->cursor().shape(), Qt::IBeamCursor);
+        QVERIFY(frm()->isVisible());
+        QCOMPARE(box("TxtServer")->text(), pasted);
+        QCOMPARE(m_app->endRequests, 0);
+        const QStringList lines = readLogLines(m_appDir.filePath(u"GenLogger.log"_qs));
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].contains(logged), qPrintable(lines[0]));
     }
 
     void cancelReleasesConnectionAndEnds()

@@ -64,9 +64,12 @@ private slots:
     void storesExactlyWhatWasWritten();
     void failingStatementIsLoggedAndSkipped();
     void callWithResultsThenNextStatement();
+    void lostConnectionStopsTheRun_data();
     void lostConnectionStopsTheRun();
     void pipelinedRunMatchesOneByOne();
     void lostConnectionWithStatementsInFlight();
+    void openTransactionIsReported_data();
+    void openTransactionIsReported();
     void withoutConnectionEveryStatementFails();
     void listenersSeeEveryStatementInOrder();
 
@@ -180,18 +183,31 @@ void TestScriptRunner::callWithResultsThenNextStatement()
     QVERIFY(readLogLines(logPath()).isEmpty());
 }
 
+void TestScriptRunner::lostConnectionStopsTheRun_data()
+{
+    QTest::addColumn<QString>("third"); // the statement that meets the dead connection
+    QTest::addColumn<bool>("adminKills"); // while the third runs
+    QTest::newRow("administrator's KILL during a long statement") << "SELECT SLEEP(30)" << true;
+    QTest::newRow("script kills its own connection: 1927") << "KILL CONNECTION_ID()" << false;
+}
+
 void TestScriptRunner::lostConnectionStopsTheRun()
 {
-    // Killed from an admin session while the worker waits on a long statement.
+    // The third statement meets the dead connection: killed from an admin
+    // session while the worker waits on it, or killing its own.
+    QFETCH(QString, third);
+    QFETCH(bool, adminKills);
     connect();
     const unsigned long id = ModPublic::Cnn->threadId();
     ServerProbe admin(m_server);
-    WhileRunning killer(2, [&] { QVERIFY(admin.exec(u"KILL %1"_qs.arg(id))); });
+    WhileRunning killer(2, [&] {
+        if (adminKills)
+            QVERIFY(admin.exec(u"KILL %1"_qs.arg(id)));
+    });
     ScriptListener *extra[] = { &killer };
     const RunSummary summary = executeScript(u"INSERT INTO runner_rows (v) VALUES ('1');\r\n"
-                                             "INSERT INTO no_such_table VALUES (2);\r\n"
-                                             "SELECT SLEEP(30);\r\n"
-                                             "INSERT INTO runner_rows (v) VALUES ('4')"_qs,
+                                             "INSERT INTO no_such_table VALUES (2);\r\n"_qs
+            + third + u";\r\nINSERT INTO runner_rows (v) VALUES ('4')"_qs,
         extra);
     QVERIFY(summary.connectionLost);
     QCOMPARE(summary.executed, 3);
@@ -277,6 +293,38 @@ void TestScriptRunner::lostConnectionWithStatementsInFlight()
         qPrintable(lines[1]));
     QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
+}
+
+void TestScriptRunner::openTransactionIsReported_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("firstLine");
+    QTest::newRow("autocommit switched off") << "SET autocommit = 0;\r\n"
+                                                "INSERT INTO runner_rows (v) VALUES ('kept')"
+                                             << "Query Executed Successfully";
+    QTest::newRow("transaction begun, then a failure")
+        << "START TRANSACTION;\r\nINSERT INTO runner_rows (v) VALUES ('kept');\r\nSELECT nope"
+        << "1 of 3 statements failed (first at line 3).";
+}
+
+void TestScriptRunner::openTransactionIsReported()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, firstLine);
+    connect();
+    const RunSummary summary = executeScript(script);
+    QVERIFY(summary.openTransaction);
+    QCOMPARE(m_platform.messages.size(), 1);
+    const QStringList lines = m_platform.messages[0].split(u"\r\n"_qs);
+    QCOMPARE(lines.front(), firstLine);
+    QCOMPARE(
+        lines.back(), u"The connection has an open transaction: its changes are not committed."_qs);
+    // Neither committed nor rolled back: other sessions see the row only
+    // once this one commits.
+    QCOMPARE(rows(), QStringList());
+    QVERIFY(ModPublic::Cnn->inTransaction());
+    VERIFY_OK(ModPublic::Cnn->Execute(u"COMMIT"_qs));
+    QCOMPARE(rows(), QStringList { u"kept"_qs });
 }
 
 void TestScriptRunner::withoutConnectionEveryStatementFails()

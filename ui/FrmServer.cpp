@@ -128,10 +128,22 @@ void FrmServer::CmdOK_Click()
     ModPublic::Port = trimSpaces(TxtPort->text()).toString();
     // Only an open connection hands over to the query window; otherwise
     // MakeConnection has told the user, and what they typed stays to correct.
-    if (ModPublic::MakeConnection()) {
+    // A connect can take up to its time-out: the wait cursor says so, on the
+    // boxes too, which carry their own cursor.
+    setBusyCursor(true);
+    const bool opened = ModPublic::MakeConnection();
+    setBusyCursor(false);
+    if (opened) {
         unloadWindow();
         platform().showWindow(Window::Query);
     }
+}
+
+void FrmServer::setBusyCursor(bool busy)
+{
+    setCursor(busy ? Qt::WaitCursor : Qt::ArrowCursor);
+    for (QLineEdit *box : findChildren<QLineEdit *>())
+        box->setCursor(busy ? Qt::WaitCursor : Qt::IBeamCursor);
 }
 
 void FrmServer::CmdCancel_Click()
