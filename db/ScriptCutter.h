@@ -7,18 +7,27 @@
 
 // A script cleaned and cut into the statements that go to the server.
 //
-// Cleaning removes every "cnn.Execute" (with the double quotes around a
-// statement pasted from code after it); cutting happens at each ";" CR LF.
-// A cut statement loses its ";" outside quoted text and comments; the last
-// piece goes as it stands. Pieces holding nothing but white space and
-// comments are dropped. Time and memory are linear in the script's length:
-// statements are ranges of one cleaned buffer.
+// Cleaning drops a leading byte order mark and every "cnn.Execute" outside
+// quoted text and comments (with the double quotes around a statement pasted
+// from code after it); cutting happens at each ";" CR LF. A cut statement
+// loses its ";" outside quoted text and comments; the last piece goes as it
+// stands. Pieces holding nothing but white space and comments are dropped.
+//
+// A DELIMITER line where no statement has begun sets another delimiter: a
+// statement then ends where it stands outside quoted text and comments at
+// the end of a line, and nothing else is removed; "DELIMITER ;" restores the
+// standard rule. The line itself is no statement, unless it is malformed: then
+// it is one that carries its refusal and is never sent.
+//
+// Time and memory are linear in the script's length: statements are ranges
+// of one cleaned buffer.
 class CutScript {
 public:
     struct Statement {
         qsizetype start = 0; // in buffer()
         qsizetype length = 0;
         int line = 1; // 1-based line of the script where it starts
+        QString refusal; // why it cannot be sent; empty for a statement to send
     };
 
     static CutScript cut(QStringView script);

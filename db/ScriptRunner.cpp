@@ -24,7 +24,10 @@ RunSummary runScript(
     for (qsizetype i = 0; i < script.size(); ++i) {
         for (ScriptListener *l : listeners)
             l->statementStarting(script, i);
-        const Outcome outcome = cnn ? cnn->Execute(script.text(i)) : Outcome(kNoConnection);
+        const QString &refusal = script.statement(i).refusal;
+        const Outcome outcome = refusal.isEmpty()
+            ? (cnn ? cnn->Execute(script.text(i)) : Outcome(kNoConnection))
+            : Outcome(Failure { kDriverFailure, refusal, u"Tesmor"_qs });
         ++summary.executed;
         if (outcome) {
             ++summary.failed;
