@@ -9,6 +9,8 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QStringEncoder>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -28,12 +30,17 @@ private slots:
     void busyWhileRunning();
     void progressShowsOnLongRunsOnly();
     void endToEnd();
+    void pastedTextReachesTheServerExactly();
+    void storedProgramsFromOnePastedScript();
+    void droppedFileInsertsItsText_data();
+    void droppedFileInsertsItsText();
 
 private:
     FrmQuery *query() const { return m_app->queryWindow(); }
     QPlainTextEdit *box() const { return query()->findChild<QPlainTextEdit *>(u"TxtQuery"_qs); }
     void connectThroughServerDetails();
     void runScript(const QString &typed);
+    void pasteAndRun(const QString &text);
 
     TestServer m_server;
     QTemporaryDir m_appDir;
@@ -100,6 +107,14 @@ void TestFrmQuery::runScript(const QString &typed)
         typeText(lines[i]);
     }
     QTest::mouseClick(query()->findChild<QPushButton *>(u"CmdOK"_qs), Qt::LeftButton);
+}
+
+void TestFrmQuery::pasteAndRun(const QString &text)
+{
+    QApplication::clipboard()->setText(text);
+    box()->setFocus();
+    press(Qt::Key_V, Qt::ControlModifier);
+    press(Qt::Key_O, Qt::AltModifier);
 }
 
 void TestFrmQuery::geometryAndTabOrder()
@@ -279,6 +294,124 @@ void TestFrmQuery::endToEnd()
     QTRY_COMPARE(m_app->endRequests, 1);
     QVERIFY(!ModPublic::Cnn);
     QVERIFY(!m_app->queryWindow());
+}
+
+void TestFrmQuery::pastedTextReachesTheServerExactly()
+{
+    QVERIFY2(m_probe->exec(u"DROP TABLE IF EXISTS exact_rows"_qs)
+            && m_probe->exec(u"CREATE TABLE exact_rows (v VARCHAR(100) CHARACTER SET utf8mb4 "
+                             "COLLATE utf8mb4_bin)"_qs),
+        qPrintable(m_probe->error()));
+    // No-break and narrow no-break space, line separator, byte order mark,
+    // soft hyphen, a combining acute, outside the basic plane, VT and FF.
+    const QString value = u"a\u00A0b\u202Fc\u2028d\uFEFFe\u00ADf e\u0301 \U0001D11E\v\f."_qs;
+    // The leading mark of a file pasted whole goes; the one in the data stays.
+    pasteAndRun(u"\uFEFFINSERT INTO exact_rows (v) VALUES ('%1');\nINSERT INTO exact_rows (v) "
+                "VALUES ('second')"_qs.arg(value));
+    QTRY_COMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
+    QCOMPARE(m_probe->column(u"SELECT HEX(v) FROM exact_rows"_qs),
+        (QStringList { QString::fromLatin1(value.toUtf8().toHex().toUpper()),
+            QString::fromLatin1(QByteArray("second").toHex().toUpper()) }));
+    QVERIFY(m_probe->exec(u"DROP TABLE exact_rows"_qs));
+}
+
+void TestFrmQuery::storedProgramsFromOnePastedScript()
+{
+    const QString script = uR"(DROP PROCEDURE IF EXISTS win_proc;
+DROP FUNCTION IF EXISTS win_func;
+DROP EVENT IF EXISTS win_event;
+DELIMITER $$
+CREATE PROCEDURE win_proc(IN x VARCHAR(20))
+BEGIN
+  INSERT INTO window_rows (v) VALUES (CONCAT('proc ', x));
+  INSERT INTO window_rows (v) VALUES ('proc; again');
+END $$
+CREATE FUNCTION win_func(x INT) RETURNS INT DETERMINISTIC
+BEGIN
+  DECLARE y INT DEFAULT x;
+  RETURN y * 2;
+END$$
+DELIMITER ;;
+/*!50003 CREATE*/ /*!50003 TRIGGER win_trigger BEFORE INSERT ON window_rows FOR EACH ROW BEGIN
+  IF NEW.v = 'raw' THEN SET NEW.v = 'triggered'; END IF;
+END */;;
+DELIMITER //
+CREATE EVENT win_event ON SCHEDULE EVERY 1 DAY DO BEGIN DELETE FROM window_rows; END //
+DELIMITER
+DELIMITER ;
+CALL win_proc('called');
+INSERT INTO window_rows (v) VALUES (win_func(21));
+INSERT INTO window_rows (v) VALUES ('raw'))"_qs;
+    pasteAndRun(script);
+
+    // The malformed line is the one failure, with its line counted across
+    // the sections.
+    QTRY_COMPARE(m_app->messages,
+        QStringList { u"1 of 11 statements failed (first at line 21).\r\nDetails are in %1."_qs.arg(
+            logPath()) });
+    const QStringList log = readLogLines(logPath());
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log[0].contains(u"DELIMITER must be followed by a delimiter"_qs)
+            && log[0].contains(u"FrmQuery\tExecuteNow"_qs),
+        qPrintable(log[0]));
+    QCOMPARE(m_probe->column(u"SELECT v FROM window_rows ORDER BY id"_qs),
+        (QStringList { u"proc called"_qs, u"proc; again"_qs, u"42"_qs, u"triggered"_qs }));
+    QCOMPARE(m_probe->scalar(u"SELECT EVENT_DEFINITION FROM information_schema.EVENTS WHERE "
+                             "EVENT_NAME = 'win_event'"_qs),
+        u"BEGIN DELETE FROM window_rows; END"_qs);
+    QVERIFY(m_probe->exec(u"DROP EVENT win_event"_qs)
+        && m_probe->exec(u"DROP PROCEDURE win_proc"_qs)
+        && m_probe->exec(u"DROP FUNCTION win_func"_qs));
+}
+
+void TestFrmQuery::droppedFileInsertsItsText_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("isText");
+    const QString text = u"SELECT 'é 𝄞';\r\nSELECT 2"_qs;
+    const auto utf16 = [&](QStringConverter::Encoding e) {
+        return QByteArray(QStringEncoder(e, QStringConverter::Flag::WriteBom)(text));
+    };
+    QTest::newRow("UTF-8") << text.toUtf8() << true;
+    QTest::newRow("UTF-8 with byte order mark") << "\xEF\xBB\xBF" + text.toUtf8() << true;
+    QTest::newRow("UTF-16LE with byte order mark") << utf16(QStringConverter::Utf16LE) << true;
+    QTest::newRow("UTF-16BE with byte order mark") << utf16(QStringConverter::Utf16BE) << true;
+    QTest::newRow("binary") << QByteArray::fromHex("89504e470d0a1a0a0000000d49484452c3") << false;
+}
+
+void TestFrmQuery::droppedFileInsertsItsText()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, isText);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"script.sql"_qs);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+
+    box()->setPlainText(u"AB"_qs);
+    QTextCursor between(box()->document());
+    between.setPosition(1);
+    const QPoint at = box()->cursorRect(between).center();
+    QMimeData mime;
+    mime.setUrls({ QUrl::fromLocalFile(path) });
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box()->viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box()->viewport(), &drop);
+
+    if (isText) {
+        QCOMPARE(query()->scriptText(), u"ASELECT 'é 𝄞';\r\nSELECT 2B"_qs);
+        QCoreApplication::processEvents();
+        QVERIFY(m_app->messages.isEmpty());
+    } else {
+        QTRY_COMPARE(m_app->messages,
+            QStringList {
+                u"\"%1\" is not a text file in UTF-8 or UTF-16: nothing was inserted."_qs.arg(
+                    path) });
+        QCOMPARE(query()->scriptText(), u"AB"_qs);
+    }
 }
 
 QTEST_MAIN(TestFrmQuery)

@@ -6,6 +6,7 @@
 #include "core/Text.h"
 #include "db/ScriptRunner.h"
 #include "ui/Look.h"
+#include "ui/ScriptBox.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -13,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QWindow>
 
 namespace {
@@ -117,7 +119,7 @@ FrmQuery::FrmQuery(QWidget *parent)
     : Form(u"FrmQuery", QString::fromUtf16(kProgramTitle), kClientWidth, kClientHeight, parent)
 {
 
-    TxtQuery = new QPlainTextEdit(this);
+    TxtQuery = new ScriptBox(this);
     TxtQuery->setObjectName(u"TxtQuery"_qs);
     TxtQuery->setGeometry(Look::twipsRect(210, 720, 7230, 2325));
     TxtQuery->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -159,8 +161,11 @@ FrmQuery::~FrmQuery()
 
 QString FrmQuery::scriptText() const
 {
-    QString text = TxtQuery->toPlainText();
-    text.replace(u'\n', u"\r\n"_qs);
+    // The raw text holds exactly what was typed or pasted (the plain text
+    // would turn no-break spaces into spaces); there, each break between the
+    // box's lines is U+2029, and only those become CR LF.
+    QString text = TxtQuery->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, u"\r\n"_qs);
     return text;
 }
 
@@ -168,7 +173,7 @@ void FrmQuery::CmdOK_Click()
 {
     [[maybe_unused]] const Trap trap = handlerTrap(u"CmdOK_Click");
 
-    if (trimSpaces(TxtQuery->toPlainText()).isEmpty()) {
+    if (trimSpaces(scriptText()).isEmpty()) {
         platform().showMessage(u"Please enter valid query"_qs);
         TxtQuery->setFocus();
         return;
