@@ -2,8 +2,6 @@
 
 #include "core/Text.h"
 
-#include <algorithm>
-
 namespace {
 
 constexpr QStringView kPastedPrefix = u"cnn.Execute";
@@ -39,14 +37,17 @@ qsizetype skipLineBreak(const QChar *data, qsizetype i, qsizetype n)
 // What a stretch of SQL text is, as far as cutting cares.
 enum class Token { Code, Quoted, Comment };
 
-// The token of data[0, n) that starts at r, and in *end where it stops: a
-// quoted string up to its closing quote, a comment, or one character of code.
-// MariaDB's executable comments (/*! and /*M!) are code: the server runs them.
-Token nextToken(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
+bool opensToken(char16_t c)
 {
-    auto at = [&](qsizetype i) -> char16_t { return i < n ? data[i].unicode() : 0; };
-    const char16_t c = at(r);
+    return c == u'\'' || c == u'"' || c == u'`' || c == u'#' || c == u'-' || c == u'/';
+}
+
+// The token of data[0, n) that starts at r where opensToken holds.
+Token nextQuotedOrComment(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
+{
+    const char16_t c = data[r].unicode();
     qsizetype i = r + 1;
+    auto at = [&](qsizetype k) -> char16_t { return k < n ? data[k].unicode() : 0; };
     if (c == u'\'' || c == u'"' || c == u'`') {
         while (i < n) {
             const char16_t x = at(i);
@@ -79,6 +80,17 @@ Token nextToken(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
     return Token::Code;
 }
 
+// The token of data[0, n) that starts at r, and in *end where it stops: a
+// quoted string up to its closing quote, a comment, or one character of code.
+// MariaDB's executable comments (/*! and /*M!) are code: the server runs them.
+inline Token nextToken(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
+{
+    if (opensToken(data[r].unicode()))
+        return nextQuotedOrComment(data, r, n, end);
+    *end = r + 1;
+    return Token::Code;
+}
+
 // Copies text into out, dropping each pasted "cnn.Execute" that stands
 // outside quoted text and comments and, when a double-quoted string follows
 // it, that string's quotes ("" inside is one "). The pasted string ends at its
@@ -94,7 +106,8 @@ void removePastedCode(QStringView text, QString &out)
     const qsizetype n = text.size();
     qsizetype copied = 0;
     for (qsizetype r = 0, end = 0; r < n; r = end) {
-        if (nextToken(data, r, n, &end) != Token::Code || !text.mid(r).startsWith(kPastedPrefix))
+        if (nextToken(data, r, n, &end) != Token::Code || data[r] != kPastedPrefix[0]
+            || !text.mid(r).startsWith(kPastedPrefix))
             continue;
         out.append(text.mid(copied, r - copied));
         qsizetype i = r + kPastedPrefix.size();
@@ -148,7 +161,8 @@ Scan stripSemicolons(QChar *data, qsizetype n, bool removeSemicolons)
         } else if (token == Token::Quoted) {
             content = true;
         }
-        w = std::copy(data + r, data + end, data + w) - data;
+        for (qsizetype i = r; i < end; ++i)
+            data[w++] = data[i];
     }
     return { w, content };
 }
@@ -242,6 +256,13 @@ int countLines(const QChar *data, qsizetype from, qsizetype to, qsizetype end)
 
 } // namespace
 
+void CutScript::refuse(Statement statement, QString refusal)
+{
+    m_refusals.push_back(std::move(refusal));
+    statement.refusal = static_cast<qint32>(m_refusals.size());
+    m_statements.push_back(statement);
+}
+
 CutScript CutScript::cut(QStringView script)
 {
     CutScript result;
@@ -286,7 +307,7 @@ CutScript CutScript::cut(QStringView script)
         if (!plain || lead == 0 || lead == u'-' || lead == u'#' || lead == u'/')
             scan = stripSemicolons(data + start, piece.size(), removeSemicolons);
         if (scan.hasContent)
-            result.m_statements.push_back({ start, scan.length, startLine, {} });
+            result.m_statements.push_back({ start, scan.length, startLine });
     };
 
     // DELIMITER, as the command-line client has it, changes what ends a
@@ -321,8 +342,7 @@ CutScript CutScript::cut(QStringView script)
             if (command.refusal.isEmpty())
                 delimiter = command.delimiter;
             else
-                result.m_statements.push_back(
-                    { head, commandLine.size(), lineOf(head), std::move(command.refusal) });
+                result.refuse({ head, commandLine.size(), lineOf(head) }, command.refusal);
             pos = skipLineBreak(data, lineEnd, end);
             continue;
         }

@@ -27,7 +27,9 @@ public:
         qsizetype start = 0; // in buffer()
         qsizetype length = 0;
         int line = 1; // 1-based line of the script where it starts
-        QString refusal; // why it cannot be sent; empty for a statement to send
+        // 1-based in the script's refusals, 0 for a statement to send; an index
+        // keeps statements small, as scripts hold millions of them.
+        qint32 refusal = 0;
     };
 
     static CutScript cut(QStringView script);
@@ -40,9 +42,18 @@ public:
         const Statement &s = statement(i);
         return QStringView(m_buffer).mid(s.start, s.length);
     }
+    // Why statement i cannot be sent; empty for a statement to send.
+    QString refusal(qsizetype i) const
+    {
+        const qint32 r = statement(i).refusal;
+        return r == 0 ? QString() : m_refusals[static_cast<size_t>(r - 1)];
+    }
     const QString &buffer() const { return m_buffer; }
 
 private:
+    void refuse(Statement statement, QString refusal);
+
     QString m_buffer;
     std::vector<Statement> m_statements;
+    std::vector<QString> m_refusals;
 };

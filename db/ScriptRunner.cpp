@@ -24,7 +24,7 @@ RunSummary runScript(
     for (qsizetype i = 0; i < script.size(); ++i) {
         for (ScriptListener *l : listeners)
             l->statementStarting(script, i);
-        const QString &refusal = script.statement(i).refusal;
+        const QString refusal = script.refusal(i);
         const Outcome outcome = refusal.isEmpty()
             ? (cnn ? cnn->Execute(script.text(i)) : Outcome(kNoConnection))
             : Outcome(Failure { kDriverFailure, refusal, u"Tesmor"_qs });

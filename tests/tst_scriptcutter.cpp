@@ -114,7 +114,7 @@ std::pair<QStringList, Lines> reference(const QString &script)
 // A statement as the tests show it: a refused one says so.
 QString shown(const CutScript &cut, qsizetype i, bool withReason)
 {
-    const QString &refusal = cut.statement(i).refusal;
+    const QString refusal = cut.refusal(i);
     if (refusal.isEmpty())
         return cut.text(i).toString();
     return (withReason ? u"refused (%1): "_qs.arg(refusal) : u"refused: "_qs)
