@@ -231,10 +231,8 @@ DelimiterCommand parseDelimiterLine(QStringView line)
         ++i;
     if (delimiter.isEmpty())
         return { {}, u"DELIMITER must be followed by a delimiter"_qs };
-    if (delimiter.contains(u'\\'))
-        return { {}, u"A delimiter cannot contain a backslash"_qs };
-    if (delimiter.contains(u' ') || delimiter.contains(u'\t'))
-        return { {}, u"A delimiter cannot contain spaces"_qs };
+    if (delimiter.contains(u'\\') || delimiter.contains(u' ') || delimiter.contains(u'\t'))
+        return { {}, u"A delimiter cannot contain spaces or backslashes"_qs };
     if (i < line.size())
         return { {}, u"DELIMITER takes one delimiter and nothing else on its line"_qs };
     return { delimiter, {} };
