@@ -5,45 +5,124 @@
 namespace {
 
 constexpr QStringView kPastedPrefix = u"cnn.Execute";
-
-bool isSpace(QChar c)
-{
-    return c == u' ';
-}
+constexpr QStringView kDelimiterWord = u"DELIMITER";
+constexpr QStringView kStandardDelimiter = u";";
+constexpr char16_t kByteOrderMark = 0xFEFF;
 
 bool isWhite(char16_t c)
 {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
 }
 
-// Copies text into out, dropping each pasted "cnn.Execute" and, when a
-// double-quoted string follows it, that string's quotes ("" inside is one ").
-// Quoted text ends at its closing quote or at the end of its line, so no
-// line break is ever removed and line numbers stay those of the script.
+bool isBlank(char16_t c)
+{
+    return c == u' ' || c == u'\t';
+}
+
+bool isLineBreak(char16_t c)
+{
+    return c == u'\r' || c == u'\n';
+}
+
+// Past the line break (CR LF, CR or LF) at i, if there is one.
+qsizetype skipLineBreak(const QChar *data, qsizetype i, qsizetype n)
+{
+    if (i < n && data[i] == u'\r')
+        ++i;
+    if (i < n && data[i] == u'\n')
+        ++i;
+    return i;
+}
+
+// What a stretch of SQL text is, as far as cutting cares.
+enum class Token { Code, Quoted, Comment };
+
+bool opensToken(char16_t c)
+{
+    return c == u'\'' || c == u'"' || c == u'`' || c == u'#' || c == u'-' || c == u'/';
+}
+
+// The token of data[0, n) that starts at r where opensToken holds.
+Token nextQuotedOrComment(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
+{
+    const char16_t c = data[r].unicode();
+    qsizetype i = r + 1;
+    auto at = [&](qsizetype k) -> char16_t { return k < n ? data[k].unicode() : 0; };
+    if (c == u'\'' || c == u'"' || c == u'`') {
+        while (i < n) {
+            const char16_t x = at(i);
+            if (x == u'\\' && c != u'`' && i + 1 < n) {
+                i += 2;
+            } else if (x == c && at(i + 1) == c) {
+                i += 2;
+            } else {
+                ++i;
+                if (x == c)
+                    break;
+            }
+        }
+        *end = i;
+        return Token::Quoted;
+    }
+    if (c == u'#' || (c == u'-' && at(r + 1) == u'-' && at(r + 2) <= u' ')) {
+        while (i < n && !isLineBreak(at(i)))
+            ++i;
+        *end = i;
+        return Token::Comment;
+    }
+    if (c == u'/' && at(r + 1) == u'*' && at(r + 2) != u'!'
+        && !(at(r + 2) == u'M' && at(r + 3) == u'!')) {
+        const qsizetype close = QStringView(data, n).indexOf(u"*/", r + 2);
+        *end = close < 0 ? n : close + 2;
+        return Token::Comment;
+    }
+    *end = i;
+    return Token::Code;
+}
+
+// The token of data[0, n) that starts at r, and in *end where it stops: a
+// quoted string up to its closing quote, a comment, or one character of code.
+// MariaDB's executable comments (/*! and /*M!) are code: the server runs them.
+inline Token nextToken(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
+{
+    if (opensToken(data[r].unicode()))
+        return nextQuotedOrComment(data, r, n, end);
+    *end = r + 1;
+    return Token::Code;
+}
+
+// Copies text into out, dropping each pasted "cnn.Execute" that stands
+// outside quoted text and comments and, when a double-quoted string follows
+// it, that string's quotes ("" inside is one "). The pasted string ends at its
+// closing quote or at the end of its line, so no line break is ever removed
+// and line numbers stay those of the script.
 void removePastedCode(QStringView text, QString &out)
 {
-    qsizetype from = 0;
+    if (!text.contains(kPastedPrefix)) {
+        out.append(text);
+        return;
+    }
+    const QChar *data = text.data();
     const qsizetype n = text.size();
-    while (from < n) {
-        const qsizetype hit = text.indexOf(kPastedPrefix, from);
-        if (hit < 0) {
-            out.append(text.mid(from));
-            return;
-        }
-        out.append(text.mid(from, hit - from));
-        qsizetype i = hit + kPastedPrefix.size();
+    qsizetype copied = 0;
+    for (qsizetype r = 0, end = 0; r < n; r = end) {
+        if (nextToken(data, r, n, &end) != Token::Code || data[r] != kPastedPrefix[0]
+            || !text.mid(r).startsWith(kPastedPrefix))
+            continue;
+        out.append(text.mid(copied, r - copied));
+        qsizetype i = r + kPastedPrefix.size();
         qsizetype q = i;
-        while (q < n && isSpace(text[q]))
+        while (q < n && text[q] == u' ')
             ++q;
         if (q >= n || text[q] != u'"') {
-            from = i;
+            copied = end = i;
             continue;
         }
         out.append(text.mid(i, q - i));
         i = q + 1;
         while (i < n) {
             const QChar c = text[i];
-            if (c == u'\r' || c == u'\n')
+            if (isLineBreak(c.unicode()))
                 break;
             if (c == u'"') {
                 if (i + 1 < n && text[i + 1] == u'"') {
@@ -57,13 +136,13 @@ void removePastedCode(QStringView text, QString &out)
             out.append(c);
             ++i;
         }
-        from = i;
+        copied = end = i;
     }
+    out.append(text.mid(copied));
 }
 
 // Drops every ";" outside quoted text and comments, compacting the range in
 // place; tells whether anything but white space and comments is left.
-// MariaDB's executable comments (/*! and /*M!) count as statement text.
 struct Scan {
     qsizetype length;
     bool hasContent;
@@ -71,62 +150,92 @@ struct Scan {
 
 Scan stripSemicolons(QChar *data, qsizetype n, bool removeSemicolons)
 {
-    enum class State { Code, Quoted, LineComment, BlockComment } state = State::Code;
-    char16_t quote = 0;
     bool content = false;
     qsizetype w = 0;
-    for (qsizetype r = 0; r < n; ++r) {
-        const char16_t c = data[r].unicode();
-        const char16_t next = r + 1 < n ? data[r + 1].unicode() : 0;
-        switch (state) {
-        case State::Code:
-            if (c == u';' && removeSemicolons)
+    for (qsizetype r = 0, end = 0; r < n; r = end) {
+        const Token token = nextToken(data, r, n, &end);
+        if (token == Token::Code) {
+            if (removeSemicolons && data[r] == u';')
                 continue;
-            if (c == u'\'' || c == u'"' || c == u'`') {
-                state = State::Quoted;
-                quote = c;
-                content = true;
-            } else if (c == u'#') {
-                state = State::LineComment;
-            } else if (c == u'-' && next == u'-' && (r + 2 >= n || data[r + 2].unicode() <= u' ')) {
-                state = State::LineComment;
-            } else if (c == u'/' && next == u'*') {
-                const char16_t third = r + 2 < n ? data[r + 2].unicode() : 0;
-                const char16_t fourth = r + 3 < n ? data[r + 3].unicode() : 0;
-                if (third == u'!' || (third == u'M' && fourth == u'!')) {
-                    content = true; // executable comment: the server runs it
-                } else {
-                    state = State::BlockComment;
-                    data[w++] = data[r++]; // keep "/*" whole so "/*/" does not close it
-                }
-            } else if (!isWhite(c)) {
-                content = true;
-            }
-            break;
-        case State::Quoted:
-            if (c == u'\\' && quote != u'`' && r + 1 < n) {
-                data[w++] = data[r++];
-            } else if (c == quote) {
-                if (next == quote)
-                    data[w++] = data[r++];
-                else
-                    state = State::Code;
-            }
-            break;
-        case State::LineComment:
-            if (c == u'\r' || c == u'\n')
-                state = State::Code;
-            break;
-        case State::BlockComment:
-            if (c == u'*' && next == u'/') {
-                data[w++] = data[r++];
-                state = State::Code;
-            }
-            break;
+            content = content || !isWhite(data[r].unicode());
+        } else if (token == Token::Quoted) {
+            content = true;
         }
-        data[w++] = data[r];
+        for (qsizetype i = r; i < end; ++i)
+            data[w++] = data[i];
     }
     return { w, content };
+}
+
+// The first character of [from, to) that is neither white space nor comment.
+qsizetype firstContent(const QChar *data, qsizetype from, qsizetype to)
+{
+    for (qsizetype r = from, end = 0; r < to; r = end) {
+        const Token token = nextToken(data, r, to, &end);
+        if (token == Token::Quoted || (token == Token::Code && !isWhite(data[r].unicode())))
+            return r;
+    }
+    return to;
+}
+
+// Where a statement ends under a delimiter of the script's own: at the
+// delimiter standing outside quoted text and comments, followed by spaces or
+// tabs and a line break or the end. Returns n when none is left; *next gets
+// where the following statement starts.
+qsizetype findDelimiter(
+    const QChar *data, qsizetype from, qsizetype n, QStringView delimiter, qsizetype *next)
+{
+    const QStringView all(data, n);
+    for (qsizetype r = from, end = 0; r < n; r = end) {
+        if (all.mid(r).startsWith(delimiter)) {
+            qsizetype i = r + delimiter.size();
+            while (i < n && isBlank(data[i].unicode()))
+                ++i;
+            if (i == n || isLineBreak(data[i].unicode())) {
+                *next = skipLineBreak(data, i, n);
+                return r;
+            }
+        }
+        nextToken(data, r, n, &end);
+    }
+    *next = n;
+    return n;
+}
+
+// A DELIMITER line: the new delimiter, or why the line is refused.
+struct DelimiterCommand {
+    QStringView delimiter;
+    QString refusal;
+};
+
+DelimiterCommand parseDelimiterLine(QStringView line)
+{
+    qsizetype i = kDelimiterWord.size();
+    while (i < line.size() && isBlank(line[i].unicode()))
+        ++i;
+    QStringView delimiter;
+    const char16_t quote = i < line.size() ? line[i].unicode() : 0;
+    if (quote == u'\'' || quote == u'"' || quote == u'`') {
+        const qsizetype close = line.indexOf(QChar(quote), i + 1);
+        if (close < 0)
+            return { {}, u"The delimiter after DELIMITER lacks its closing quote"_qs };
+        delimiter = line.mid(i + 1, close - i - 1);
+        i = close + 1;
+    } else {
+        const qsizetype start = i;
+        while (i < line.size() && !isBlank(line[i].unicode()))
+            ++i;
+        delimiter = line.mid(start, i - start);
+    }
+    while (i < line.size() && isBlank(line[i].unicode()))
+        ++i;
+    if (delimiter.isEmpty())
+        return { {}, u"DELIMITER must be followed by a delimiter"_qs };
+    if (delimiter.contains(u'\\') || delimiter.contains(u' ') || delimiter.contains(u'\t'))
+        return { {}, u"A delimiter cannot contain spaces or backslashes"_qs };
+    if (i < line.size())
+        return { {}, u"DELIMITER takes one delimiter and nothing else on its line"_qs };
+    return { delimiter, {} };
 }
 
 // Counts line breaks (CR LF, lone CR, lone LF) in [from, to).
@@ -145,9 +254,19 @@ int countLines(const QChar *data, qsizetype from, qsizetype to, qsizetype end)
 
 } // namespace
 
+void CutScript::refuse(Statement statement, QString refusal)
+{
+    m_refusals.push_back(std::move(refusal));
+    statement.refusal = static_cast<qint32>(m_refusals.size());
+    m_statements.push_back(statement);
+}
+
 CutScript CutScript::cut(QStringView script)
 {
     CutScript result;
+    // A byte order mark saved at the head of a file is no part of the script.
+    if (script.startsWith(QChar(kByteOrderMark)))
+        script = script.mid(1);
     const QStringView trimmed = trimSpaces(script);
     result.m_buffer.reserve(trimmed.size());
     removePastedCode(trimmed, result.m_buffer);
@@ -160,6 +279,11 @@ CutScript CutScript::cut(QStringView script)
     // Trimming removed spaces only, so lines here are the script's lines.
     int line = 1;
     qsizetype counted = 0; // line breaks are counted up to here
+    auto lineOf = [&](qsizetype at) {
+        line += countLines(data, counted, at, end);
+        counted = at;
+        return line;
+    };
 
     auto add = [&](qsizetype from, qsizetype to, bool removeSemicolons) {
         const QStringView piece = trimSpaces(QStringView(data + from, to - from));
@@ -172,10 +296,8 @@ CutScript CutScript::cut(QStringView script)
             ++first;
         // Lines are counted through the whole piece before it is compacted,
         // which leaves stale characters behind it.
-        line += countLines(data, counted, first, end);
-        const int startLine = line;
-        line += countLines(data, first, stop, end);
-        counted = stop;
+        const int startLine = lineOf(first);
+        lineOf(stop);
 
         const bool plain = !removeSemicolons || !piece.contains(u';');
         const char16_t lead = first < stop ? data[first].unicode() : 0;
@@ -186,17 +308,44 @@ CutScript CutScript::cut(QStringView script)
             result.m_statements.push_back({ start, scan.length, startLine });
     };
 
+    // DELIMITER, as the command-line client has it, changes what ends a
+    // statement; the standard rule cuts at each ";" CR LF.
+    QStringView delimiter = kStandardDelimiter;
     const QStringView whole(data, end);
     while (pos < end) {
-        qsizetype at = whole.indexOf(u';', pos);
-        while (at >= 0 && !(at + 2 < end && data[at + 1] == u'\r' && data[at + 2] == u'\n'))
-            at = whole.indexOf(u';', at + 1);
-        if (at < 0)
-            break;
-        add(pos, at, true);
-        pos = at + 3;
+        const bool standard = delimiter == kStandardDelimiter;
+        qsizetype at = end;
+        qsizetype next = end;
+        if (standard) {
+            at = whole.indexOf(u';', pos);
+            while (at >= 0 && !(at + 2 < end && data[at + 1] == u'\r' && data[at + 2] == u'\n'))
+                at = whole.indexOf(u';', at + 1);
+            if (at < 0)
+                at = end;
+            else
+                next = at + 3;
+        } else {
+            at = findDelimiter(data, pos, end, delimiter, &next);
+        }
+
+        const qsizetype head = firstContent(data, pos, at);
+        const qsizetype wordEnd = head + kDelimiterWord.size();
+        if (head < at && whole.mid(head).startsWith(kDelimiterWord, Qt::CaseInsensitive)
+            && (wordEnd == end || isWhite(data[wordEnd].unicode()))) {
+            qsizetype lineEnd = head;
+            while (lineEnd < end && !isLineBreak(data[lineEnd].unicode()))
+                ++lineEnd;
+            const QStringView commandLine = trimSpaces(whole.mid(head, lineEnd - head));
+            DelimiterCommand command = parseDelimiterLine(commandLine);
+            if (command.refusal.isEmpty())
+                delimiter = command.delimiter;
+            else
+                result.refuse({ head, commandLine.size(), lineOf(head) }, command.refusal);
+            pos = skipLineBreak(data, lineEnd, end);
+            continue;
+        }
+        add(pos, at, standard && at < end);
+        pos = next;
     }
-    if (pos < end)
-        add(pos, end, false);
     return result;
 }

@@ -87,9 +87,10 @@ RunSummary runScript(
 
     bool goOn = true;
     for (qsizetype i = 0; goOn && i < script.size(); ++i) {
-        const QByteArray utf8 = script.text(i).toUtf8();
-        const bool pipelined
-            = cnn && utf8.size() <= kMaxBytesInFlight && answersWithoutRows(script.text(i));
+        const QString refusal = script.refusal(i);
+        const QByteArray utf8 = refusal.isEmpty() ? script.text(i).toUtf8() : QByteArray();
+        const bool pipelined = cnn && refusal.isEmpty() && utf8.size() <= kMaxBytesInFlight
+            && answersWithoutRows(script.text(i));
         // A statement that may answer with rows waits for every answer
         // outstanding and runs alone. Any other waits only when there is no
         // room, and then reads until half the room is free, so that sends
@@ -108,7 +109,13 @@ RunSummary runScript(
         for (ScriptListener *l : listeners)
             l->statementStarting(script, i);
         if (!pipelined) {
-            goOn = finish(i, cnn ? cnn->executeUtf8(utf8) : Outcome(kNoConnection));
+            // A statement the cutter refused is not sent; it fails where it stands.
+            if (!refusal.isEmpty())
+                goOn = finish(i,
+                    Failure { kDriverFailure, refusal,
+                        u"Tesmor at line %1"_qs.arg(script.statement(i).line) });
+            else
+                goOn = finish(i, cnn ? cnn->executeUtf8(utf8) : Outcome(kNoConnection));
             continue;
         }
         lastSent = i;

@@ -32,7 +32,8 @@ struct RunSummary {
 
 // Executes every statement in order on cnn, one per call, each committed by
 // itself; a failing statement is reported and the next one runs. A lost
-// connection stops the run. A missing connection fails every statement.
+// connection stops the run. A missing connection fails every statement; a
+// statement the cutter refused fails without being sent.
 RunSummary runScript(
     Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
 

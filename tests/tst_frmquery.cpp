@@ -9,9 +9,11 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringEncoder>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -30,12 +32,17 @@ private slots:
     void aliveDuringALongStatement();
     void endToEnd();
     void cursorGoesToFirstFailure();
+    void pastedTextReachesTheServerExactly();
+    void storedProgramsFromOnePastedScript();
+    void droppedFileInsertsItsText_data();
+    void droppedFileInsertsItsText();
 
 private:
     FrmQuery *query() const { return m_app->queryWindow(); }
     QPlainTextEdit *box() const { return query()->findChild<QPlainTextEdit *>(u"TxtQuery"_qs); }
     void connectThroughServerDetails();
     void runScript(const QString &typed);
+    void pasteAndRun(const QString &text);
 
     TestServer m_server;
     QTemporaryDir m_appDir;
@@ -102,6 +109,14 @@ void TestFrmQuery::runScript(const QString &typed)
         typeText(lines[i]);
     }
     QTest::mouseClick(query()->findChild<QPushButton *>(u"CmdOK"_qs), Qt::LeftButton);
+}
+
+void TestFrmQuery::pasteAndRun(const QString &text)
+{
+    QApplication::clipboard()->setText(text);
+    box()->setFocus();
+    press(Qt::Key_V, Qt::ControlModifier);
+    press(Qt::Key_O, Qt::AltModifier);
 }
 
 void TestFrmQuery::geometryAndTabOrder()
@@ -306,10 +321,10 @@ void TestFrmQuery::endToEnd()
 
 void TestFrmQuery::cursorGoesToFirstFailure()
 {
-    // Far below the visible lines, after a Shift+Enter line break inside a
-    // paragraph, which is a line of the script all the same.
-    QString text = u"SELECT 1;\u2028SELECT 2;\n"_qs;
-    for (int line = 3; line <= 60; ++line)
+    // Far below the visible lines, after a line holding a line separator,
+    // which is data in a literal and no line break of the script.
+    QString text = u"SELECT '1\u20282';\n"_qs;
+    for (int line = 2; line <= 60; ++line)
         text += line == 45 || line == 50 ? u"SELECT nope_%1;\n"_qs.arg(line) : u"SELECT 1;\n"_qs;
     box()->setPlainText(text);
     box()->moveCursor(QTextCursor::Start);
@@ -325,6 +340,115 @@ void TestFrmQuery::cursorGoesToFirstFailure()
     QCOMPARE(shown[cursor.position() - 1], u'\n');
     QVERIFY(!cursor.hasSelection());
     QVERIFY(box()->viewport()->rect().contains(box()->cursorRect()));
+}
+
+void TestFrmQuery::pastedTextReachesTheServerExactly()
+{
+    QVERIFY2(m_probe->exec(u"DROP TABLE IF EXISTS exact_rows"_qs)
+            && m_probe->exec(u"CREATE TABLE exact_rows (v VARCHAR(100) CHARACTER SET utf8mb4 "
+                             "COLLATE utf8mb4_bin)"_qs),
+        qPrintable(m_probe->error()));
+    // No-break and narrow no-break space, line separator, byte order mark,
+    // soft hyphen, a combining acute, outside the basic plane, VT and FF.
+    const QString value = u"a\u00A0b\u202Fc\u2028d\uFEFFe\u00ADf e\u0301 \U0001D11E\v\f."_qs;
+    // The leading mark of a file pasted whole goes; the one in the data stays.
+    pasteAndRun(u"\uFEFFINSERT INTO exact_rows (v) VALUES ('%1');\nINSERT INTO exact_rows (v) "
+                "VALUES ('second')"_qs.arg(value));
+    QTRY_COMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
+    QCOMPARE(m_probe->column(u"SELECT HEX(v) FROM exact_rows"_qs),
+        (QStringList { QString::fromLatin1(value.toUtf8().toHex().toUpper()),
+            QString::fromLatin1(QByteArray("second").toHex().toUpper()) }));
+    QVERIFY(m_probe->exec(u"DROP TABLE exact_rows"_qs));
+}
+
+void TestFrmQuery::storedProgramsFromOnePastedScript()
+{
+    pasteAndRun(uR"(DROP PROCEDURE IF EXISTS win_proc;
+DROP FUNCTION IF EXISTS win_func;
+DROP EVENT IF EXISTS win_event;
+DELIMITER $$
+CREATE FUNCTION win_func(x INT) RETURNS INT DETERMINISTIC
+BEGIN
+  RETURN x * 2;
+END$$
+CREATE PROCEDURE win_proc()
+BEGIN
+  INSERT INTO window_rows (v) VALUES ('proc; called');
+  INSERT INTO window_rows (v) VALUES (win_func(21));
+END $$
+DELIMITER ;;
+/*!50003 CREATE*/ /*!50003 TRIGGER win_trigger BEFORE INSERT ON window_rows FOR EACH ROW BEGIN
+  IF NEW.v = 'raw' THEN SET NEW.v = 'triggered'; END IF;
+END */;;
+DELIMITER //
+CREATE EVENT win_event ON SCHEDULE EVERY 1 DAY DO BEGIN DELETE FROM window_rows; END //
+DELIMITER
+DELIMITER ;
+CALL win_proc();
+INSERT INTO window_rows (v) VALUES ('raw'))"_qs);
+
+    // The malformed line is the one failure, its line counted across sections.
+    QTRY_COMPARE(m_app->messages,
+        QStringList { u"1 of 10 statements failed (first at line 20).\r\nDetails are in %1."_qs.arg(
+            logPath()) });
+    const QStringList log = readLogLines(logPath());
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log[0].contains(u"DELIMITER must be followed by a delimiter"_qs)
+            && log[0].contains(u"FrmQuery\tExecuteNow"_qs),
+        qPrintable(log[0]));
+    QCOMPARE(m_probe->column(u"SELECT v FROM window_rows ORDER BY id"_qs),
+        (QStringList { u"proc; called"_qs, u"42"_qs, u"triggered"_qs }));
+    QCOMPARE(m_probe->scalar(u"SELECT EVENT_DEFINITION FROM information_schema.EVENTS WHERE "
+                             "EVENT_NAME = 'win_event'"_qs),
+        u"BEGIN DELETE FROM window_rows; END"_qs);
+    QVERIFY(m_probe->exec(u"DROP EVENT win_event"_qs)
+        && m_probe->exec(u"DROP PROCEDURE win_proc"_qs)
+        && m_probe->exec(u"DROP FUNCTION win_func"_qs));
+}
+
+void TestFrmQuery::droppedFileInsertsItsText_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("isText");
+    const QString text = u"SELECT 'é 𝄞';\r\nSELECT 2"_qs;
+    const auto utf16 = [&](QStringConverter::Encoding e) {
+        return QByteArray(QStringEncoder(e, QStringConverter::Flag::WriteBom)(text));
+    };
+    QTest::newRow("UTF-8") << text.toUtf8() << true;
+    QTest::newRow("UTF-8 with byte order mark") << "\xEF\xBB\xBF" + text.toUtf8() << true;
+    QTest::newRow("UTF-16LE with byte order mark") << utf16(QStringConverter::Utf16LE) << true;
+    QTest::newRow("UTF-16BE with byte order mark") << utf16(QStringConverter::Utf16BE) << true;
+    QTest::newRow("binary") << QByteArray::fromHex("89504e470d0a1a0a0000000d49484452c3") << false;
+}
+
+void TestFrmQuery::droppedFileInsertsItsText()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, isText);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"script.sql"_qs);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+
+    box()->setPlainText(u"AB"_qs);
+    QTextCursor between(box()->document());
+    between.setPosition(1);
+    const QPoint at = box()->cursorRect(between).center();
+    QMimeData mime;
+    mime.setUrls({ QUrl::fromLocalFile(path) });
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box()->viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box()->viewport(), &drop);
+
+    QCoreApplication::processEvents(); // a refusal is shown once the drop is over
+    QCOMPARE(m_app->messages,
+        isText ? QStringList()
+               : QStringList { u"\"%1\" is not a text file in UTF-8 or UTF-16: nothing was "
+                               "inserted."_qs.arg(path) });
+    QCOMPARE(query()->scriptText(), isText ? u"ASELECT 'é 𝄞';\r\nSELECT 2B"_qs : u"AB"_qs);
 }
 
 QTEST_MAIN(TestFrmQuery)

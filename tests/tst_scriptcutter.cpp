@@ -26,8 +26,8 @@ QString trimSpaces(QString s)
 }
 
 // The cutting rules written the slow, plain way: copies instead of offsets,
-// and a regular expression instead of a state machine for quoted text and
-// comments. Pasted code is left out.
+// and regular expressions instead of state machines for quoted text,
+// comments and DELIMITER lines. Pasted code is left out.
 std::pair<QStringList, Lines> reference(const QString &script)
 {
     static const QRegularExpression token(uR"('(?:\\[\s\S]|''|[^'\\])*'?)"
@@ -36,7 +36,23 @@ std::pair<QStringList, Lines> reference(const QString &script)
                                           uR"(|(--(?=[\x00-\x20]|$)|#)[^\r\n]*)"
                                           uR"(|(/\*(?!!|M!)[\s\S]*?(?:\*/|$))|[\s\S])"_qs);
     static const QRegularExpression nonWhite(u"[^ \t\r\n]"_qs);
-    const QString s = trimSpaces(script);
+    static const QRegularExpression noise(uR"(^(?:[ \t\r\n]|--(?=[\x00-\x20]|\z)[^\r\n]*|#[^\r\n]*)"
+                                          uR"(|/\*(?!!|M!)[\s\S]*?(?:\*/|\z))*)"_qs);
+    static const QRegularExpression command(u"(?i)delimiter(?=[ \t\r\n]|\\z)[^\r\n]*"_qs);
+    static const QRegularExpression validCommand(
+        uR"re(^(?i:delimiter)[ \t]+(?:'([^ \t\\']+)'|"([^ \t\\"]+)"|`([^ \t\\`]+)`)re"
+        uR"re(|([^ \t\\'"`][^ \t\\]*))[ \t]*\z)re"_qs);
+    static const QRegularExpression lineEnd(u"[ \t]*(?:\r\n|\r|\n|\\z)"_qs);
+    const auto at = [](const QRegularExpression &re, const QString &s, qsizetype i) {
+        return re.match(
+            s, i, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
+    };
+    const QString s = trimSpaces(script.startsWith(u'\uFEFF') ? script.mid(1) : script);
+    const auto lineOf = [&](qsizetype i) {
+        QString before = s.left(i);
+        before.replace(u"\r\n"_qs, u"\n"_qs).replace(u'\r', u'\n');
+        return 1 + static_cast<int>(before.count(u'\n'));
+    };
     QStringList texts;
     Lines lines;
     auto take = [&](qsizetype from, qsizetype to, bool removeSemicolons) {
@@ -54,17 +70,55 @@ std::pair<QStringList, Lines> reference(const QString &script)
         }
         if (!content)
             return;
-        const qsizetype first = s.indexOf(nonWhite, from);
         texts << kept;
-        QString before = s.left(first);
-        before.replace(u"\r\n"_qs, u"\n"_qs).replace(u'\r', u'\n');
-        lines << 1 + static_cast<int>(before.count(u'\n'));
+        lines << lineOf(s.indexOf(nonWhite, from));
     };
-    qsizetype from = 0;
-    for (qsizetype sep; (sep = s.indexOf(u";\r\n"_qs, from)) >= 0; from = sep + 3)
-        take(from, sep, true);
-    take(from, s.size(), false);
+    QString delimiter = u";"_qs;
+    for (qsizetype from = 0; from < s.size();) {
+        qsizetype to = s.size();
+        qsizetype next = s.size();
+        if (delimiter == u";") {
+            if (const qsizetype sep = s.indexOf(u";\r\n"_qs, from); sep >= 0) {
+                to = sep;
+                next = sep + 3;
+            }
+        } else {
+            for (qsizetype i = from; i < s.size(); i += at(token, s, i).capturedLength()) {
+                const QRegularExpressionMatch rest = at(lineEnd, s, i + delimiter.size());
+                if (s.mid(i).startsWith(delimiter) && rest.hasMatch()) {
+                    to = i;
+                    next = rest.capturedEnd();
+                    break;
+                }
+            }
+        }
+        const qsizetype head = from + noise.match(s.mid(from, to - from)).capturedLength();
+        if (const QRegularExpressionMatch c = at(command, s, head); head < to && c.hasMatch()) {
+            const QString line = trimSpaces(c.captured());
+            const QRegularExpressionMatch valid = validCommand.match(line);
+            if (valid.hasMatch()) {
+                delimiter = valid.captured(valid.lastCapturedIndex());
+            } else {
+                texts << u"refused: "_qs + line;
+                lines << lineOf(head);
+            }
+            from = at(lineEnd, s, c.capturedEnd()).capturedEnd();
+            continue;
+        }
+        take(from, to, delimiter == u";" && to < s.size());
+        from = next;
+    }
     return { texts, lines };
+}
+
+// A statement as the tests show it: a refused one says so.
+QString shown(const CutScript &cut, qsizetype i, bool withReason)
+{
+    const QString refusal = cut.refusal(i);
+    if (refusal.isEmpty())
+        return cut.text(i).toString();
+    return (withReason ? u"refused (%1): "_qs.arg(refusal) : u"refused: "_qs)
+        + cut.text(i).toString();
 }
 
 } // namespace
@@ -138,6 +192,44 @@ void TestScriptCutter::cut_data()
         { u"/*!40101 SET NAMES utf8mb4 */"_qs, u"X"_qs }, { 1, 2 });
     row("outside the basic plane", u"INSERT INTO t VALUES ('𝄞;😀');\r\nSELECT '𝄞'"_qs,
         { u"INSERT INTO t VALUES ('𝄞;😀')"_qs, u"SELECT '𝄞'"_qs }, { 1, 2 });
+    row("leading byte order mark dropped, later ones kept", u"\uFEFFSELECT '\uFEFF';\r\n\uFEFFX"_qs,
+        { u"SELECT '\uFEFF'"_qs, u"\uFEFFX"_qs }, { 1, 2 });
+    row("pasted prefix inside a literal or comment is data",
+        u"cnn.Execute \"SELECT 'cnn.Execute'\";\r\nSELECT 'cnn.Execute \"boom\"' # cnn.Execute \"x\""_qs,
+        { u"SELECT 'cnn.Execute'"_qs, u"SELECT 'cnn.Execute \"boom\"' # cnn.Execute \"x\""_qs },
+        { 1, 2 });
+
+    // DELIMITER lines, as scripts defining stored programs have them.
+    row("procedure between $$ lines, then back to ;",
+        u"DELIMITER $$\r\nCREATE PROCEDURE p()\r\nBEGIN\r\n  SELECT 1;\r\n  SELECT 2;\r\nEND $$\r\n"
+        "DELIMITER ;\r\nCALL p();\r\nSELECT 3"_qs,
+        { u"CREATE PROCEDURE p()\r\nBEGIN\r\n  SELECT 1;\r\n  SELECT 2;\r\nEND"_qs, u"CALL p()"_qs,
+            u"SELECT 3"_qs },
+        { 2, 8, 9 });
+    row("trigger as mariadb-dump writes it",
+        u"/*!50003 SET sql_mode = '' */ ;\r\nDELIMITER ;;\r\n/*!50003 CREATE*/ /*!50003 TRIGGER "
+        "bi BEFORE INSERT ON t FOR EACH ROW BEGIN\r\nSET NEW.a = 1;\r\nEND */;;\r\nDELIMITER ;\r\n"
+        "/*!50003 SET sql_mode = @saved */ ;\r\n"_qs,
+        { u"/*!50003 SET sql_mode = '' */"_qs,
+            u"/*!50003 CREATE*/ /*!50003 TRIGGER bi BEFORE INSERT ON t FOR EACH ROW BEGIN\r\n"
+            "SET NEW.a = 1;\r\nEND */"_qs,
+            u"/*!50003 SET sql_mode = @saved */"_qs },
+        { 1, 3, 7 });
+    row("// in literals and comments, then a quoted $$ and no final delimiter",
+        u"-- routines\r\ndelimiter //\nSELECT 'a //\n' -- c //\n//\nDELIMITER '$$' \t\r\n"
+        "SELECT 1; SELECT 2"_qs,
+        { u"SELECT 'a //\n' -- c //\n"_qs, u"SELECT 1; SELECT 2"_qs }, { 3, 7 });
+    row("DELIMITER after a statement has begun is its text",
+        u"SELECT 1\r\nDELIMITER $$\r\n;\r\nX"_qs, { u"SELECT 1\r\nDELIMITER $$\r\n"_qs, u"X"_qs },
+        { 1, 4 });
+    row("malformed DELIMITER lines are refused, the delimiter stays",
+        u"DELIMITER\r\ndelimiter a\\b\r\nDELIMITER $$ x\r\nDELIMITER 'x\r\nSELECT 1;\r\nSELECT 2"_qs,
+        { u"refused (DELIMITER must be followed by a delimiter): DELIMITER"_qs,
+            u"refused (A delimiter cannot contain spaces or backslashes): delimiter a\\b"_qs,
+            u"refused (DELIMITER takes one delimiter and nothing else on its line): DELIMITER $$ x"_qs,
+            u"refused (The delimiter after DELIMITER lacks its closing quote): DELIMITER 'x"_qs,
+            u"SELECT 1"_qs, u"SELECT 2"_qs },
+        { 1, 2, 3, 4, 5, 6 });
 }
 
 void TestScriptCutter::cut()
@@ -150,7 +242,7 @@ void TestScriptCutter::cut()
     QStringList texts;
     Lines starts;
     for (qsizetype i = 0; i < cut.size(); ++i) {
-        texts << cut.text(i).toString();
+        texts << shown(cut, i, true);
         starts << cut.statement(i).line;
     }
     QCOMPARE(texts, statements);
@@ -161,7 +253,8 @@ void TestScriptCutter::agreesWithPlainReference()
 {
     const char16_t *const pieces[] = { u"SELECT", u"x", u" ", u"  ", u"\t", u"\r\n", u"\n", u"\r",
         u";", u";\r\n", u"'", u"\"", u"`", u"\\", u"''", u"--", u"-- ", u"#", u"/*", u"*/", u"/*!",
-        u"/*M!", u"-", u"/", u"𝄞" };
+        u"/*M!", u"-", u"/", u"𝄞", u"\uFEFF", u"DELIMITER", u"delimiter ", u"DELIMITER $$\r\n",
+        u"DELIMITER ;\r\n", u"DELIMITER //\n", u"$$", u"//", u"$$\r\n" };
     QRandomGenerator random(20261208);
     for (int round = 0; round < 5000; ++round) {
         QString script;
@@ -174,7 +267,7 @@ void TestScriptCutter::agreesWithPlainReference()
         QStringList texts;
         Lines lines;
         for (qsizetype i = 0; i < cut.size(); ++i) {
-            texts << cut.text(i).toString();
+            texts << shown(cut, i, false);
             lines << cut.statement(i).line;
         }
         const auto [expectedTexts, expectedLines] = reference(script);

@@ -6,13 +6,16 @@
 #include "core/Text.h"
 #include "db/ScriptRunner.h"
 #include "ui/Look.h"
+#include "ui/ScriptBox.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QWindow>
 
 namespace {
@@ -106,7 +109,7 @@ FrmQuery::FrmQuery(QWidget *parent)
     : Form(u"FrmQuery", QString::fromUtf16(kProgramTitle), kClientWidth, kClientHeight, parent)
 {
 
-    TxtQuery = new QPlainTextEdit(this);
+    TxtQuery = new ScriptBox(this);
     TxtQuery->setObjectName(u"TxtQuery"_qs);
     TxtQuery->setGeometry(Look::twipsRect(210, 720, 7230, 2325));
     TxtQuery->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -148,8 +151,11 @@ FrmQuery::~FrmQuery()
 
 QString FrmQuery::scriptText() const
 {
-    QString text = TxtQuery->toPlainText();
-    text.replace(u'\n', u"\r\n"_qs);
+    // The raw text holds exactly what was typed or pasted (the plain text
+    // would turn no-break spaces into spaces); there, each break between the
+    // box's lines is U+2029, and only those become CR LF.
+    QString text = TxtQuery->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, u"\r\n"_qs);
     return text;
 }
 
@@ -157,7 +163,7 @@ void FrmQuery::CmdOK_Click()
 {
     [[maybe_unused]] const Trap trap = handlerTrap(u"CmdOK_Click");
 
-    if (trimSpaces(TxtQuery->toPlainText()).isEmpty()) {
+    if (trimSpaces(scriptText()).isEmpty()) {
         platform().showMessage(u"Please enter valid query"_qs);
         TxtQuery->setFocus();
         return;
@@ -177,22 +183,13 @@ RunSummary FrmQuery::ExecuteNow()
 
 void FrmQuery::showLine(int line)
 {
-    if (line < 1)
-        return;
-    // The script is the box's text with each line break as CR LF, and the
-    // box's positions are the characters of its plain text, line breaks
-    // (typed ones and Shift+Enter's alike) one each.
-    const QString text = TxtQuery->toPlainText();
-    qsizetype position = 0;
-    for (int i = 1; i < line && position >= 0; ++i) {
-        position = text.indexOf(u'\n', position);
-        if (position >= 0)
-            ++position;
-    }
-    if (position < 0)
+    // The script's lines are the box's blocks: scriptText turns only the
+    // breaks between blocks into CR LF.
+    const QTextBlock block = TxtQuery->document()->findBlockByNumber(line - 1);
+    if (line < 1 || !block.isValid())
         return;
     QTextCursor cursor = TxtQuery->textCursor();
-    cursor.setPosition(static_cast<int>(position));
+    cursor.setPosition(block.position());
     TxtQuery->setTextCursor(cursor);
     TxtQuery->ensureCursorVisible();
     TxtQuery->setFocus();

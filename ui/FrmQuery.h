@@ -21,8 +21,8 @@ public:
     void CmdCancel_Click();
     void CmdExit_Click();
 
-    // The script as ExecuteNow reads it: every line break as CR LF, whatever
-    // line ends pasted text had.
+    // The script as ExecuteNow reads it: the box's characters exactly, with
+    // every line break as CR LF, whatever line ends pasted text had.
     QString scriptText() const;
 
     // True from the first statement of a run until its closing message is closed.
