@@ -7,6 +7,12 @@ TESMOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TESMOR_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libmariadb-dev
     mariadb-server mariadb-client fonts-wine fonts-dejavu-core xvfb xauth imagemagick
     openssl nftables iproute2)
+# What scripts/package needs besides: CPack's dependency search runs file and
+# dpkg-shlibdeps (from dpkg-dev).
+TESMOR_PACKAGING_PACKAGES=(dpkg-dev file)
+# What CI's check of the package needs besides: the validators, and the tools
+# that find and drive the installed program's window.
+TESMOR_PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream x11-utils xdotool)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

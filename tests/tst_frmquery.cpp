@@ -5,6 +5,7 @@
 #include "ui/FrmQuery.h"
 #include "ui/FrmServer.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
@@ -17,6 +18,45 @@
 #include <QTextCursor>
 #include <QTimer>
 
+namespace {
+
+// How heavy a label's strokes are: the median width in pixels of the runs of
+// ink across its rows, each pixel counted by its coverage, so that a stem one
+// pixel wide counts 1 wherever it falls between pixels.
+double strokeWidth(const QImage &image)
+{
+    const QImage gray = image.convertToFormat(QImage::Format_Grayscale8);
+    int paper = 0;
+    int ink = 255;
+    for (int y = 0; y < gray.height(); ++y) {
+        for (int x = 0; x < gray.width(); ++x) {
+            paper = std::max(paper, qGray(gray.pixel(x, y)));
+            ink = std::min(ink, qGray(gray.pixel(x, y)));
+        }
+    }
+    QList<double> runs;
+    for (int y = 0; y < gray.height(); ++y) {
+        double run = 0;
+        for (int x = 0; x <= gray.width(); ++x) {
+            const double cover = x < gray.width() && paper > ink
+                ? double(paper - qGray(gray.pixel(x, y))) / (paper - ink)
+                : 0;
+            if (cover > 0.05) {
+                run += cover;
+            } else if (run > 0) {
+                runs << run;
+                run = 0;
+            }
+        }
+    }
+    if (runs.isEmpty())
+        return 0;
+    std::sort(runs.begin(), runs.end());
+    return runs[runs.size() / 2];
+}
+
+} // namespace
+
 class TestFrmQuery : public QObject {
     Q_OBJECT
 private slots:
@@ -24,6 +64,8 @@ private slots:
     void init();
     void cleanup();
     void geometryAndTabOrder();
+    void accessibleNames();
+    void headingIsBold();
     void blankScriptIsRefused_data();
     void blankScriptIsRefused();
     void enterAddsALineAndEscPressesNothing();
@@ -145,6 +187,35 @@ void TestFrmQuery::geometryAndTabOrder()
     }
     QCOMPARE(order, (QStringList { u"TxtQuery"_qs, u"CmdOK"_qs, u"CmdCancel"_qs, u"CmdExit"_qs }));
     QCOMPARE(QApplication::focusWidget()->objectName(), u"TxtQuery"_qs);
+}
+
+void TestFrmQuery::accessibleNames()
+{
+    const struct {
+        const char *name;
+        QAccessible::Role role;
+        QString accessibleName; // a box's label, a button's caption without "&"
+    } controls[] = { { "TxtQuery", QAccessible::EditableText, u"Please Enter You Query Here"_qs },
+        { "CmdOK", QAccessible::Button, u"OK"_qs },
+        { "CmdCancel", QAccessible::Button, u"CANCEL"_qs },
+        { "CmdExit", QAccessible::Button, u"EXit"_qs } };
+    for (const auto &c : controls) {
+        QAccessibleInterface *const a = QAccessible::queryAccessibleInterface(
+            query()->findChild<QWidget *>(QString::fromLatin1(c.name)));
+        QVERIFY2(a, c.name);
+        QCOMPARE(a->role(), c.role);
+        QCOMPARE(a->text(QAccessible::Name), c.accessibleName);
+    }
+}
+
+void TestFrmQuery::headingIsBold()
+{
+    // Tahoma 9 pt bold beside Tahoma 9 pt regular; fonts-wine's bold face
+    // alone draws them equally heavy.
+    const double heading = strokeWidth(query()->findChild<QLabel *>(u"lll"_qs)->grab().toImage());
+    const double hint = strokeWidth(query()->findChild<QLabel *>(u"Label1"_qs)->grab().toImage());
+    QVERIFY2(heading >= 1.2 * hint,
+        qPrintable(u"heading strokes %1 px, hint strokes %2 px"_qs.arg(heading).arg(hint)));
 }
 
 void TestFrmQuery::blankScriptIsRefused_data()

@@ -5,6 +5,7 @@
 #include "db/Connection.h"
 #include "ui/FrmServer.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
@@ -113,6 +114,34 @@ private slots:
         QCOMPARE(shot.pixelColor(5, 104), base);
         const QPushButton *ok = frm()->findChild<QPushButton *>("CmdOK");
         QCOMPARE(shot.pixelColor(ok->geometry().topLeft() + QPoint(6, 10)), QColor(200, 213, 232));
+    }
+
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<QString>("name"); // a box's label, a button's caption without "&"
+        const int box = QAccessible::EditableText;
+        const int button = QAccessible::Button;
+        QTest::newRow("TxtServer") << "TxtServer" << box << "Server Name";
+        QTest::newRow("TxtDBName") << "TxtDBName" << box << "Database";
+        QTest::newRow("TxtuserName") << "TxtuserName" << box << "User Name";
+        QTest::newRow("TxtPassword") << "TxtPassword" << box << "Password";
+        QTest::newRow("TxtPort") << "TxtPort" << box << "Port";
+        QTest::newRow("CmdOK") << "CmdOK" << button << "OK";
+        QTest::newRow("CmdCancel") << "CmdCancel" << button << "CANCEL";
+    }
+
+    void accessibleNames()
+    {
+        QFETCH(QString, control);
+        QFETCH(int, role);
+        QFETCH(QString, name);
+        QAccessibleInterface *const a
+            = QAccessible::queryAccessibleInterface(frm()->findChild<QWidget *>(control));
+        QVERIFY(a);
+        QCOMPARE(int(a->role()), role);
+        QCOMPARE(a->text(QAccessible::Name), name);
     }
 
     void tabOrder()

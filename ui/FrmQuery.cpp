@@ -118,7 +118,8 @@ FrmQuery::FrmQuery(QWidget *parent)
     TxtQuery->setTabChangesFocus(true);
     CmdOK = Look::addButton(this, u"CmdOK", u"&OK", 4950, 3180, 780, 345);
     CmdCancel = Look::addButton(this, u"CmdCancel", u"&CANCEL", 5790, 3180, 780, 345);
-    Look::addLabel(this, u"lll", u"Please Enter You Query Here", 225, 180, 2610, 210, true);
+    Look::addLabel(
+        this, u"lll", u"Please Enter You Query Here", 225, 180, 2610, 210, TxtQuery, true);
     Look::addLabel(
         this, u"Label1", u"For Multiple Query Saperate by ; and Vbcrlf", 210, 435, 3540, 210);
     CmdExit = Look::addButton(this, u"CmdExit", u"E&Xit", 6630, 3180, 780, 345);

@@ -36,13 +36,13 @@ FrmServer::FrmServer(QWidget *parent)
     TxtPassword->setEchoMode(QLineEdit::Password);
     CmdOK = addButton(u"CmdOK", u"&OK", 3345, 1665, 780, 315);
     CmdCancel = addButton(u"CmdCancel", u"&CANCEL", 4185, 1665, 780, 315);
-    Look::addLabel(this, u"Lbl1", u"Server Name", 135, 157, 1050, 210);
-    Look::addLabel(this, u"Label1", u"Database", 135, 517, 750, 210);
-    Look::addLabel(this, u"Label2", u"User Name", 135, 877, 885, 210);
-    Look::addLabel(this, u"Label3", u"Password", 135, 1252, 765, 210);
+    Look::addLabel(this, u"Lbl1", u"Server Name", 135, 157, 1050, 210, TxtServer);
+    Look::addLabel(this, u"Label1", u"Database", 135, 517, 750, 210, TxtDBName);
+    Look::addLabel(this, u"Label2", u"User Name", 135, 877, 885, 210, TxtuserName);
+    Look::addLabel(this, u"Label3", u"Password", 135, 1252, 765, 210, TxtPassword);
     TxtPort = addBox(u"TxtPort", 4230, 480, 735, 285);
     TxtPort->setText(u"3306"_qs);
-    Look::addLabel(this, u"Label4", u"Port", 3720, 510, 345, 210);
+    Look::addLabel(this, u"Label4", u"Port", 3720, 510, 345, 210, TxtPort);
 
     // The design's tab order: OK and CANCEL come before the port box.
     QWidget *const order[]

@@ -4,13 +4,17 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPainterPath>
 #include <QPalette>
 #include <QPushButton>
+#include <QRawFont>
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
+#include <QtEndian>
 
 #include <cmath>
+#include <cstring>
 
 namespace Look {
 
@@ -34,6 +38,67 @@ namespace {
         return font;
     }
 
+    // Where size bytes at offset into a TrueType table lie in the font file, or
+    // null when the file has no such table or is too short.
+    char *tableField(QByteArray &font, const char (&tag)[5], qsizetype offset, qsizetype size)
+    {
+        if (font.size() < 12)
+            return nullptr;
+        const auto count = qFromBigEndian<quint16>(font.constData() + 4);
+        for (qsizetype entry = 12; entry + 16 <= font.size() && entry < 12 + 16 * count;
+             entry += 16) {
+            if (std::memcmp(font.constData() + entry, tag, 4) != 0)
+                continue;
+            const qsizetype start = qFromBigEndian<quint32>(font.constData() + entry + 8);
+            if (start + offset + size > font.size())
+                return nullptr;
+            return font.data() + start + offset;
+        }
+        return nullptr;
+    }
+
+    // The width of the letter l's stem, in pixels at 1000 pixels to the em.
+    qreal stemWidth(const QRawFont &font)
+    {
+        const QList<quint32> glyphs = font.glyphIndexesForString(u"l"_qs);
+        return glyphs.isEmpty() ? 0.0 : font.pathForGlyph(glyphs.first()).boundingRect().width();
+    }
+
+    // fonts-wine's tahomabd.ttf has Tahoma Bold's advances and hand-drawn
+    // bold bitmaps for 9 to 16 pixels, but its outlines are the regular
+    // face's; antialiased text is drawn from the outlines, so "bold" Tahoma
+    // came out as heavy as the regular. Such a face is registered as
+    // semi-bold (600) instead of bold: asked for bold (700), Qt's FreeType
+    // engine then thickens the strokes of a face that is lighter than bold,
+    // and the text keeps the bold face's spacing. A bold face with bold
+    // outlines is registered as it is.
+    void registerBoldFace(const QString &boldPath, const QString &regularPath)
+    {
+        QFile file(boldPath);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        QByteArray font = file.readAll();
+        const QRawFont bold(font, 1000);
+        const QRawFont regular(regularPath, 1000);
+        const bool thinOutlines
+            = bold.isValid() && regular.isValid() && stemWidth(bold) < 1.1 * stemWidth(regular);
+        char *weightClass = tableField(font, "OS/2", 4, 2);
+        char *fsSelection = tableField(font, "OS/2", 62, 2);
+        char *macStyle = tableField(font, "head", 44, 2);
+        if (thinOutlines && weightClass && fsSelection && macStyle) {
+            constexpr quint16 kSemiBold = 600;
+            constexpr quint16 kSelectionBold = 0x20;
+            constexpr quint16 kMacBold = 0x01;
+            qToBigEndian<quint16>(kSemiBold, weightClass);
+            qToBigEndian<quint16>(
+                static_cast<quint16>(qFromBigEndian<quint16>(fsSelection) & ~kSelectionBold),
+                fsSelection);
+            qToBigEndian<quint16>(
+                static_cast<quint16>(qFromBigEndian<quint16>(macStyle) & ~kMacBold), macStyle);
+        }
+        QFontDatabase::addApplicationFontFromData(font);
+    }
+
 } // namespace
 
 int twips(int t)
@@ -50,11 +115,12 @@ void registerFonts()
 {
     static const bool done = [] {
         const QString dir = QString::fromUtf16(kWineFonts);
-        for (const char16_t *file : { u"tahoma.ttf", u"tahomabd.ttf" }) {
-            const QString path = dir + QString::fromUtf16(file);
-            if (QFile::exists(path))
-                QFontDatabase::addApplicationFont(path);
-        }
+        const QString regular = dir + u"tahoma.ttf"_qs;
+        const QString bold = dir + u"tahomabd.ttf"_qs;
+        if (QFile::exists(regular))
+            QFontDatabase::addApplicationFont(regular);
+        if (QFile::exists(bold))
+            registerBoldFace(bold, regular);
         return true;
     }();
     Q_UNUSED(done);
@@ -128,10 +194,19 @@ void centreOnScreen(QWidget *window)
 QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
     int width, int height, bool bold)
 {
+    return addLabel(parent, name, caption, left, top, width, height, nullptr, bold);
+}
+
+QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
+    int width, int height, QWidget *buddy, bool bold)
+{
     auto *label = new QLabel(QString::fromUtf16(caption), parent);
     label->setObjectName(QString::fromUtf16(name));
     label->setFont(labelFont(bold));
     label->setFocusPolicy(Qt::NoFocus);
+    // A screen reader names a box after the label whose buddy it is.
+    if (buddy)
+        label->setBuddy(buddy);
     // The design's sizes are Tahoma's; with a fallback font a caption must
     // still show whole.
     QRect rect = twipsRect(left, top, width, height);

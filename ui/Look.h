@@ -20,6 +20,7 @@ int twips(int t);
 QRect twipsRect(int left, int top, int width, int height);
 
 // Makes Tahoma from fonts-wine known to Qt, once; harmless when it is absent.
+// fonts-wine's bold face has regular outlines: Qt is made to thicken them.
 void registerFonts();
 
 // Text boxes and buttons: Tahoma 8.25 pt.
@@ -47,8 +48,13 @@ void centreOnScreen(QWidget *window);
 // still show whole). Labels never take the focus.
 QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
     int width, int height, bool bold = false);
+// The same, captioning the box buddy: the box's accessible name is the
+// caption, so a screen reader announces the box by its label.
+QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
+    int width, int height, QWidget *buddy, bool bold = false);
 // A button at a twips position in the shared face colour; never a default
-// button, so Enter does not press it.
+// button, so Enter does not press it. Its accessible name is the caption
+// without the access key's "&".
 QPushButton *addButton(QWidget *parent, const char16_t *name, const char16_t *caption, int left,
     int top, int width, int height);
 
