@@ -1,6 +1,7 @@
 #include "core/ErrorTrap.h"
 #include "core/ModPublic.h"
 #include "core/Platform.h"
+#include "db/BackgroundRun.h"
 #include "db/Connection.h"
 #include "db/ConnectionString.h"
 
@@ -16,7 +17,11 @@ bool MakeConnection()
     Cnn = std::make_shared<Connection>();
     Cnn->setCursorLocation(3);
     Cnn->setConnectionString(composeConnectionString(Port, ServerName, UserName, Password, DBName));
-    if (const Outcome failure = Cnn->Open())
+    // A connect may take up to its time-out: the window keeps painting.
+    Outcome failure;
+    Connection *const opening = Cnn.get();
+    whileEventsFlow([&] { failure = opening->Open(); });
+    if (failure)
         trap(*failure);
     if (Cnn->State() == 1)
         return true;

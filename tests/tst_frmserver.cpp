@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -382,6 +383,56 @@ private slots:
         const QStringList lines = readLogLines(m_appDir.filePath(u"GenLogger.log"_qs));
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines[0].contains(logged), qPrintable(lines[0]));
+    }
+
+    // A connect that takes its time: the window keeps painting and its
+    // timers running, and swallows a second OK, CANCEL and a close.
+    void aliveAndDeafWhileConnecting()
+    {
+        QFile::remove(m_appDir.filePath(u"GenLogger.log"_qs));
+        auto silent = std::make_unique<FakeListener>(FakeListener::Manner::Silent);
+        fill(u"127.0.0.1"_qs, u"shop"_qs, QString(), QString(), QString::number(silent->port()));
+        int ticks = 0;
+        int paints = 0;
+        QTimer sampler;
+        sampler.setInterval(20);
+        QObject::connect(&sampler, &QTimer::timeout, [&] {
+            if (!frm()->isBusy())
+                return;
+            if (++ticks == 1) {
+                QTest::keyClick(frm(), Qt::Key_O, Qt::AltModifier);
+                QTest::keyClick(frm(), Qt::Key_C, Qt::AltModifier);
+                frm()->close();
+            }
+            frm()->update();
+            if (ticks == 50)
+                silent.reset(); // the pending connection is reset: the connect fails
+        });
+        struct PaintCounter : QObject {
+            int *paints;
+            explicit PaintCounter(int *p)
+                : paints(p)
+            {
+            }
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                *paints += e->type() == QEvent::Paint;
+                return false;
+            }
+        } counter(&paints);
+        frm()->installEventFilter(&counter);
+        sampler.start();
+        press(Qt::Key_O, Qt::AltModifier); // the shortcut clicks the button a moment later
+        QTRY_VERIFY_WITH_TIMEOUT(!m_app->messages.isEmpty(), 10000);
+        sampler.stop();
+
+        QVERIFY2(ticks >= 50 && paints > 20,
+            qPrintable(u"%1 ticks, %2 paints"_qs.arg(ticks).arg(paints)));
+        QCOMPARE(m_app->messages,
+            QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+        QCOMPARE(m_app->endRequests, 0);
+        QVERIFY(frm() && frm()->isVisible() && !frm()->isBusy());
+        QCOMPARE(readLogLines(m_appDir.filePath(u"GenLogger.log"_qs)).size(), 1);
     }
 
     void cancelReleasesConnectionAndEnds()

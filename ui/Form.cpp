@@ -2,7 +2,35 @@
 
 #include "ui/Look.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QWindow>
+
+namespace {
+
+bool isUserInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::DragEnter:
+    case QEvent::Drop:
+    case QEvent::InputMethod:
+    case QEvent::Close:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
 
 Form::Form(const char16_t *name, const QString &caption, int clientWidth, int clientHeight,
     QWidget *parent)
@@ -13,6 +41,11 @@ Form::Form(const char16_t *name, const QString &caption, int clientWidth, int cl
     Look::applyWindowLook(this, QSize(Look::twips(clientWidth), Look::twips(clientHeight)));
     // The program decides when it ends, not Qt's last-window rule.
     setAttribute(Qt::WA_QuitOnClose, false);
+}
+
+Form::~Form()
+{
+    qApp->removeEventFilter(this);
 }
 
 Trap Form::handlerTrap(const char16_t *procedure) const
@@ -42,4 +75,42 @@ void Form::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
     event->accept();
+}
+
+void Form::setBusy(bool busy)
+{
+    if (busy == m_busy)
+        return;
+    m_busy = busy;
+    if (busy) {
+        // Boxes carry a cursor of their own, which would show over the wait one.
+        for (QWidget *w : findChildren<QWidget *>()) {
+            if (w->testAttribute(Qt::WA_SetCursor)) {
+                m_ownCursors.append({ w, w->cursor() });
+                w->setCursor(Qt::WaitCursor);
+            }
+        }
+        setCursor(Qt::WaitCursor);
+        qApp->installEventFilter(this);
+    } else {
+        qApp->removeEventFilter(this);
+        unsetCursor();
+        for (const auto &[w, cursor] : std::as_const(m_ownCursors)) {
+            if (w)
+                w->setCursor(cursor);
+        }
+        m_ownCursors.clear();
+    }
+}
+
+bool Form::eventFilter(QObject *watched, QEvent *event)
+{
+    if (m_busy && isUserInput(event->type())) {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (widget && (widget == this || isAncestorOf(widget)))
+            return true;
+        if (watched == static_cast<QObject *>(windowHandle()))
+            return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }

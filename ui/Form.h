@@ -2,6 +2,10 @@
 
 #include "core/ErrorTrap.h"
 
+#include <QCursor>
+#include <QList>
+#include <QPair>
+#include <QPointer>
 #include <QWidget>
 
 // What both windows share: one shared instance each, forgotten when the
@@ -14,6 +18,9 @@ public:
     // Runs on every unload; asks the owner to forget the shared instance.
     void Form_Unload();
 
+    // True while the window waits on the database (a connect, a run).
+    bool isBusy() const { return m_busy; }
+
 signals:
     void unloaded();
 
@@ -22,6 +29,7 @@ protected:
     // the client area is given in twips.
     Form(const char16_t *name, const QString &caption, int clientWidth, int clientHeight,
         QWidget *parent);
+    ~Form() override;
 
     // Every handler arms its trap on entry, so that a failure reported in it
     // is logged under the window's name and the handler's.
@@ -29,6 +37,15 @@ protected:
     void unloadWindow();
     void closeEvent(QCloseEvent *event) override;
 
+    // While busy the window shows the wait cursor, over its boxes too, and
+    // keeps painting, but takes no input: keys, clicks, the wheel, drops,
+    // shortcuts and a close from the title bar are swallowed, not queued.
+    // Other windows (a message box) answer as usual.
+    void setBusy(bool busy);
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     bool m_unloaded = false;
+    bool m_busy = false;
+    QList<QPair<QPointer<QWidget>, QCursor>> m_ownCursors;
 };

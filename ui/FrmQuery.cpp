@@ -16,7 +16,6 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QWindow>
 
 namespace {
 
@@ -34,26 +33,6 @@ constexpr int kTextWidth = 2760;
 
 // A statement running this long shows its running time.
 constexpr qint64 kShowRunningAfterMs = 1000;
-
-bool isUserInput(QEvent::Type type)
-{
-    switch (type) {
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::Shortcut:
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::Wheel:
-    case QEvent::ContextMenu:
-    case QEvent::Drop:
-    case QEvent::InputMethod:
-        return true;
-    default:
-        return false;
-    }
-}
 
 } // namespace
 
@@ -145,10 +124,7 @@ FrmQuery::FrmQuery(QWidget *parent)
     connect(CmdExit, &QPushButton::clicked, this, &FrmQuery::CmdExit_Click);
 }
 
-FrmQuery::~FrmQuery()
-{
-    qApp->removeEventFilter(this);
-}
+FrmQuery::~FrmQuery() = default;
 
 QString FrmQuery::scriptText() const
 {
@@ -194,34 +170,6 @@ void FrmQuery::showLine(int line)
     TxtQuery->setTextCursor(cursor);
     TxtQuery->ensureCursorVisible();
     TxtQuery->setFocus();
-}
-
-void FrmQuery::setBusy(bool busy)
-{
-    m_running = busy;
-    if (busy) {
-        setCursor(Qt::WaitCursor);
-        TxtQuery->viewport()->setCursor(Qt::WaitCursor);
-        qApp->installEventFilter(this);
-    } else {
-        qApp->removeEventFilter(this);
-        unsetCursor();
-        TxtQuery->viewport()->setCursor(Qt::IBeamCursor);
-    }
-}
-
-bool FrmQuery::eventFilter(QObject *watched, QEvent *event)
-{
-    // During a run the window takes no input; the closing message box is
-    // another window and answers as usual.
-    if (m_running && (isUserInput(event->type()) || event->type() == QEvent::Close)) {
-        auto *widget = qobject_cast<QWidget *>(watched);
-        if (widget && (widget == this || isAncestorOf(widget)))
-            return true;
-        if (watched == static_cast<QObject *>(windowHandle()))
-            return true;
-    }
-    return QWidget::eventFilter(watched, event);
 }
 
 void FrmQuery::CmdCancel_Click()

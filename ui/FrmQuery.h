@@ -26,16 +26,12 @@ public:
     QString scriptText() const;
 
     // True from the first statement of a run until its closing message is closed.
-    bool isRunning() const { return m_running; }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
+    bool isRunning() const { return isBusy(); }
 
 private:
     friend class QueryProgress;
 
     RunSummary ExecuteNow();
-    void setBusy(bool busy);
     // Puts the text cursor at the start of a 1-based script line, in view.
     void showLine(int line);
 
@@ -45,5 +41,4 @@ private:
     QPushButton *CmdExit = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QLabel *m_progressText = nullptr;
-    bool m_running = false;
 };

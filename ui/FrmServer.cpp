@@ -76,6 +76,8 @@ QPushButton *FrmServer::addButton(
 
 bool FrmServer::eventFilter(QObject *watched, QEvent *event)
 {
+    if (Form::eventFilter(watched, event))
+        return true;
     if (event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
         // Control keys and shortcuts (Ctrl+V pastes, Alt+O presses OK) go
@@ -94,7 +96,7 @@ bool FrmServer::eventFilter(QObject *watched, QEvent *event)
             }
         }
     }
-    return QWidget::eventFilter(watched, event);
+    return false;
 }
 
 void FrmServer::Form_KeyPress(QString &typed)
@@ -128,22 +130,15 @@ void FrmServer::CmdOK_Click()
     ModPublic::Port = trimSpaces(TxtPort->text()).toString();
     // Only an open connection hands over to the query window; otherwise
     // MakeConnection has told the user, and what they typed stays to correct.
-    // A connect can take up to its time-out: the wait cursor says so, on the
-    // boxes too, which carry their own cursor.
-    setBusyCursor(true);
+    // A connect can take up to its time-out: the window waits, painted and
+    // with the wait cursor, taking no input.
+    setBusy(true);
     const bool opened = ModPublic::MakeConnection();
-    setBusyCursor(false);
+    setBusy(false);
     if (opened) {
         unloadWindow();
         platform().showWindow(Window::Query);
     }
-}
-
-void FrmServer::setBusyCursor(bool busy)
-{
-    setCursor(busy ? Qt::WaitCursor : Qt::ArrowCursor);
-    for (QLineEdit *box : findChildren<QLineEdit *>())
-        box->setCursor(busy ? Qt::WaitCursor : Qt::IBeamCursor);
 }
 
 void FrmServer::CmdCancel_Click()

@@ -24,7 +24,6 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    void setBusyCursor(bool busy);
     QLineEdit *addBox(const char16_t *name, int left, int top, int width, int height);
     QPushButton *addButton(
         const char16_t *name, const char16_t *caption, int left, int top, int width, int height);
