@@ -4,6 +4,7 @@
 // into a network namespace of its own, whose loopback carries a server of
 // its own, so that dropping that port's packets touches nothing else.
 #include "ExtraServer.h"
+#include "RunListeners.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
 #include "db/ScriptRunner.h"
@@ -13,8 +14,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
-
-#include <functional>
 
 namespace {
 
@@ -29,25 +28,6 @@ bool run(const QStringList &command, QString *output = nullptr)
         *output = QString::fromLocal8Bit(p.readAll());
     return ok;
 }
-
-// Calls a function once, when a given statement has been running a while.
-class WhileRunning final : public ScriptListener {
-public:
-    WhileRunning(qsizetype index, std::function<void()> action)
-        : m_index(index)
-        , m_action(std::move(action))
-    {
-    }
-    void stillRunning(const CutScript &, qsizetype i, qint64 runningMs) override
-    {
-        if (i == m_index && runningMs >= 300 && m_action)
-            std::exchange(m_action, nullptr)();
-    }
-
-private:
-    qsizetype m_index;
-    std::function<void()> m_action;
-};
 
 } // namespace
 
