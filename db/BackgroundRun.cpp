@@ -1,6 +1,7 @@
-// Who does what during a run:
-// - The worker thread owns the connection from the first statement to the
-//   last and does nothing but execute statements and note their outcomes.
+// Who does what while the database works (a connect, a script run):
+// - A worker thread owns the connection for that time and does nothing but
+//   the database calls: it opens the connection, or executes the statements
+//   and notes their outcomes.
 // - The calling thread (the window's) stays in its event loop: it paints,
 //   swallows the user's input, and replays the worker's outcomes to the
 //   listeners in statement order. So the error log, ErrLocation and every
