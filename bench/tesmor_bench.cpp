@@ -1,10 +1,17 @@
 // Prints how fast Tesmor cuts and executes scripts, against the server given
-// by TESMOR_TEST_HOST/PORT/DB (scripts/bench starts one).
-//   window:  100,000 statements run from the query window, against the
-//            runner alone on the same script
-//   cut:     cleaning and cutting a generated 100 MB script
-//   execute: 20,000 single-row INSERTs through the window's runner, against
-//            the same script file run by the mariadb command-line client
+// by TESMOR_TEST_HOST/PORT/DB (scripts/bench starts one). Each mode can run
+// alone (tesmor_bench latency); without arguments all run.
+//   window:   100,000 statements, and a 50 MB script of 150,000 with some
+//             failing, run from the query window, against the runner alone
+//   cut:      cleaning and cutting a generated 100 MB script
+//   execute:  20,000 single-row INSERTs, one in 1,000 failing, through the
+//             window's runner, against the same script file run by the
+//             mariadb command-line client
+//   latency:  the same through a proxy adding 2 ms each way
+//   selects:  20,000 SELECTs, each needing its answer before the next
+//   proxy:    what the proxy itself costs at 0 ms
+//   failures: what a failing statement costs, and where
+#include "core/ErrorTrap.h"
 #include "core/ModPublic.h"
 #include "core/Platform.h"
 #include "db/Connection.h"
@@ -14,6 +21,7 @@
 #include "ui/FrmQuery.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
@@ -24,17 +32,23 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <numeric>
+#include <optional>
 #include <string>
 
 namespace {
 
+// One clock for the whole run, so times taken in different places compare.
+QElapsedTimer benchClock;
+
 class SilentPlatform final : public Platform {
 public:
     QStringList messages;
-    QElapsedTimer shownAt; // restarted when a message is shown
+    qint64 shownAtNs = 0; // on benchClock, when the last message was shown
     void showMessage(const QString &text) override
     {
-        shownAt.start();
+        shownAtNs = benchClock.nsecsElapsed();
         messages << text;
     }
     void showWindow(Window) override { }
@@ -128,12 +142,43 @@ void benchCut()
         peakRatio);
 }
 
-QString insertScript(int rows)
+double median(QList<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double seconds(qint64 fromNs)
+{
+    return (benchClock.nsecsElapsed() - fromNs) / 1e9;
+}
+
+// A script of single-row INSERTs into bench_rows; every failEvery-th
+// statement repeats key 0 and fails on the server with a duplicate key.
+QString insertScript(int rows, int failEvery, const QString &padding = QString())
 {
     QString s;
-    for (int i = 0; i < rows; ++i)
-        s += u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1');\r\n"_qs.arg(i);
+    for (int i = 0; i < rows; ++i) {
+        if (failEvery > 0 && (i + 1) % failEvery == 0)
+            s += u"INSERT INTO bench_rows (a, b) VALUES (0, 'duplicate %1');\r\n"_qs.arg(padding);
+        else
+            s += u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1 %2');\r\n"_qs.arg(i).arg(
+                padding);
+    }
     return s;
+}
+
+struct Workload {
+    QString script;
+    qsizetype statements = 0;
+    qsizetype failures = 0;
+    qint64 rowsAfter = -1; // -1: not checked
+};
+
+Workload inserts(int rows, int failEvery, const QString &padding = QString())
+{
+    const int failures = failEvery > 0 ? rows / failEvery : 0;
+    return { insertScript(rows, failEvery, padding), rows, failures, rows - failures };
 }
 
 bool exec(Connection &c, const QString &sql)
@@ -145,167 +190,620 @@ bool exec(Connection &c, const QString &sql)
     return true;
 }
 
-double median(QList<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 struct Server {
     QString host = qEnvironmentVariable("TESMOR_TEST_HOST");
     QString port = qEnvironmentVariable("TESMOR_TEST_PORT");
     QString db = qEnvironmentVariable("TESMOR_TEST_DB", u"TESMOR_TEST"_qs);
 };
 
-// Opens admin and Cnn on the bench server with an empty bench_rows table.
-bool prepare(const Server &server, Connection &admin, SilentPlatform &silent)
-{
-    if (server.host.isEmpty() || server.port.isEmpty()) {
-        std::fprintf(stderr, "TESMOR_TEST_HOST/PORT not set: run scripts/bench\n");
-        return false;
+// The delay proxy between the clients and the server; it ends with this
+// object (end of its input), or with the benchmark if that dies first.
+class DelayProxy {
+public:
+    DelayProxy(const Server &server, double delayMs)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QString::fromUtf8(DELAY_PROXY),
+            { u"0"_qs, server.host, server.port, QString::number(delayMs) });
+        QByteArray line;
+        while (!line.endsWith('\n') && m_process.waitForReadyRead(10000))
+            line += m_process.readLine();
+        if (line.startsWith("listening on "))
+            m_port = QString::fromLatin1(line.mid(13).trimmed());
+        else
+            std::fprintf(stderr, "delay_proxy did not start: %s\n", line.constData());
     }
-    admin.setConnectionString(
-        composeConnectionString(server.port, server.host, u"olun"_qs, QString(), server.db));
-    if (const Outcome f = admin.Open()) {
-        std::fprintf(stderr, "cannot connect: %s\n", qPrintable(f->Description));
-        return false;
+    ~DelayProxy()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
     }
-    if (!exec(admin, u"DROP TABLE IF EXISTS bench_rows"_qs)
-        || !exec(admin, u"CREATE TABLE bench_rows (a INT PRIMARY KEY, b VARCHAR(100))"_qs))
-        return false;
-    ModPublic::ServerName = server.host;
-    ModPublic::Port = server.port;
-    ModPublic::DBName = server.db;
-    installPlatform(&silent);
-    return ModPublic::MakeConnection();
-}
+    DelayProxy(const DelayProxy &) = delete;
+    DelayProxy &operator=(const DelayProxy &) = delete;
 
-void finish(Connection &admin)
-{
-    installPlatform(nullptr);
-    ModPublic::Cnn.reset();
-    exec(admin, u"DROP TABLE bench_rows"_qs);
-}
+    // Empty when the proxy did not start.
+    QString port() const { return m_port; }
 
-int benchWindow()
-{
-    const Server server;
+private:
+    QProcess m_process;
+    QString m_port;
+};
+
+// What every mode shares: an admin connection beside Cnn on an empty
+// bench_rows table, a folder of its own where the error log goes (as beside
+// the program file) and a quiet platform. Drops the table at the end.
+class Bench {
+public:
+    Server server;
     Connection admin;
     SilentPlatform silent;
-    if (!prepare(server, admin, silent))
-        return 1;
+    QTemporaryDir files;
 
-    constexpr int kStatements = 100000;
-    QString script;
-    const QString padding(50, u'.');
-    for (int i = 0; i < kStatements; ++i)
-        script
-            += u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1 %2');\n"_qs.arg(i).arg(padding);
+    Bench() = default;
+    Bench(const Bench &) = delete;
+    Bench &operator=(const Bench &) = delete;
+    ~Bench()
+    {
+        installPlatform(nullptr);
+        ModPublic::Cnn.reset();
+        ModPublic::AppPath.clear();
+        if (m_opened)
+            exec(admin, u"DROP TABLE bench_rows"_qs);
+    }
 
+    bool open()
+    {
+        if (server.host.isEmpty() || server.port.isEmpty()) {
+            std::fprintf(stderr, "TESMOR_TEST_HOST/PORT not set: run scripts/bench\n");
+            return false;
+        }
+        admin.setConnectionString(
+            composeConnectionString(server.port, server.host, u"olun"_qs, QString(), server.db));
+        if (const Outcome f = admin.Open()) {
+            std::fprintf(stderr, "cannot connect: %s\n", qPrintable(f->Description));
+            return false;
+        }
+        if (!exec(admin, u"DROP TABLE IF EXISTS bench_rows"_qs)
+            || !exec(admin, u"CREATE TABLE bench_rows (a INT PRIMARY KEY, b VARCHAR(400))"_qs))
+            return false;
+        m_opened = true;
+        ModPublic::AppPath = ModPublic::withTrailingSlash(files.path());
+        ModPublic::ServerName = server.host;
+        ModPublic::DBName = server.db;
+        installPlatform(&silent);
+        return connectCnn(server.port);
+    }
+
+    // Opens Cnn the way the Server Details window does, to the server or to
+    // a proxy in front of it.
+    bool connectCnn(const QString &port)
+    {
+        ModPublic::Port = port;
+        if (ModPublic::MakeConnection())
+            return true;
+        std::fprintf(stderr, "cannot open Cnn on port %s\n", qPrintable(port));
+        return false;
+    }
+
+    bool empty() { return exec(admin, u"TRUNCATE TABLE bench_rows"_qs); }
+
+    QString writeFile(const QString &name, const QString &script)
+    {
+        const QString path = files.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(script.toUtf8()) < 0)
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return path;
+    }
+
+    // mariadb --force on a script file; its own errors counted from stderr.
+    struct ClientRun {
+        double seconds = 0;
+        qsizetype errors = 0;
+        bool finished = false;
+    };
+    ClientRun runClient(const QString &file, const QString &port, const QString &sql = QString())
+    {
+        QProcess client;
+        if (sql.isEmpty())
+            client.setStandardInputFile(file);
+        client.setStandardOutputFile(QProcess::nullDevice());
+        QStringList args { u"--no-defaults"_qs, u"--force"_qs, u"-h"_qs, server.host, u"-P"_qs,
+            port, u"-uolun"_qs, server.db };
+        if (!sql.isEmpty())
+            args << u"-e"_qs << sql;
+        const qint64 start = benchClock.nsecsElapsed();
+        client.start(u"mariadb"_qs, args);
+        ClientRun run;
+        run.finished = client.waitForFinished(-1) && client.exitStatus() == QProcess::NormalExit;
+        run.seconds = seconds(start);
+        const QList<QByteArray> lines = client.readAllStandardError().split('\n');
+        for (const QByteArray &l : lines)
+            run.errors += l.startsWith("ERROR ") ? 1 : 0;
+        if (!run.finished)
+            std::fprintf(stderr, "mariadb did not finish\n");
+        return run;
+    }
+
+    qint64 rowCount()
+    {
+        QProcess client;
+        client.start(u"mariadb"_qs,
+            { u"--no-defaults"_qs, u"-N"_qs, u"-h"_qs, server.host, u"-P"_qs, server.port,
+                u"-uolun"_qs, server.db, u"-e"_qs, u"SELECT COUNT(*) FROM bench_rows"_qs });
+        client.waitForFinished(-1);
+        bool ok = false;
+        const qint64 n = client.readAllStandardOutput().trimmed().toLongLong(&ok);
+        return ok ? n : -1;
+    }
+
+    // The run left what the script should leave; says what went wrong if not.
+    bool check(const char *who, const Workload &w, qsizetype failed)
+    {
+        if (failed != w.failures) {
+            std::fprintf(stderr, "%s: %lld statements failed, expected %lld\n", who,
+                static_cast<long long>(failed), static_cast<long long>(w.failures));
+            return false;
+        }
+        if (w.rowsAfter >= 0) {
+            const qint64 rows = rowCount();
+            if (rows != w.rowsAfter) {
+                std::fprintf(stderr, "%s: %lld rows stored, expected %lld\n", who,
+                    static_cast<long long>(rows), static_cast<long long>(w.rowsAfter));
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Statements a second through the window's runner on Cnn; 0 on failure.
+    double tesmorRate(const Workload &w)
+    {
+        if (w.rowsAfter >= 0 && !empty())
+            return 0;
+        const qint64 start = benchClock.nsecsElapsed();
+        const RunSummary summary = executeScript(w.script);
+        const double s = seconds(start);
+        return check("tesmor", w, summary.failed) ? w.statements / s : 0;
+    }
+
+    double clientRate(const Workload &w, const QString &file, const QString &port)
+    {
+        if (w.rowsAfter >= 0 && !empty())
+            return 0;
+        const ClientRun run = runClient(file, port);
+        return run.finished && check("mariadb", w, run.errors) ? w.statements / run.seconds : 0;
+    }
+
+private:
+    bool m_opened = false;
+};
+
+// Runs each measurement once per round, in turn, so that the machine's
+// changing load touches all alike, and prints each round's figures under
+// label; the medians of the rounds, or nothing when a run went wrong.
+// Every round's figures, run by run, go to everyRound when given.
+std::optional<QList<double>> alternate(const char *label, int rounds,
+    const QList<std::function<double()>> &runs, QList<QList<double>> *everyRound = nullptr)
+{
+    QList<QList<double>> values(runs.size());
+    for (int round = 0; round < rounds; ++round) {
+        std::printf("%s round %d:", label, round + 1);
+        for (qsizetype i = 0; i < runs.size(); ++i) {
+            const double v = runs[i]();
+            if (v <= 0)
+                return std::nullopt;
+            values[i] << v;
+            std::printf(v < 100 ? " %.3f" : " %.0f", v);
+            std::fflush(stdout);
+        }
+        std::printf("\n");
+    }
+    QList<double> medians;
+    for (const QList<double> &v : values)
+        medians << median(v);
+    if (everyRound)
+        *everyRound = values;
+    return medians;
+}
+
+struct WindowFigures {
+    double paste = 0;
+    double read = 0;
+    double runner = 0;
+    double window = 0;
+    double overhead = 0; // the window against the runner, the median of the rounds
+};
+
+// The script pasted into the query window and run from its OK button, and
+// read from the window and run by the runner alone, alternately. The window
+// time ends when the closing message is shown, whether the click returns
+// only then or earlier.
+std::optional<WindowFigures> windowRun(Bench &bench, const Workload &w)
+{
     FrmQuery window;
     window.show();
     auto *box = window.findChild<QPlainTextEdit *>(u"TxtQuery"_qs);
     auto *ok = window.findChild<QPushButton *>(u"CmdOK"_qs);
-    QElapsedTimer timer;
-    timer.start();
-    box->setPlainText(script);
+    WindowFigures f;
+    qint64 start = benchClock.nsecsElapsed();
+    box->setPlainText(w.script);
     QCoreApplication::processEvents();
-    const double pasteSeconds = timer.nsecsElapsed() / 1e9;
-    timer.restart();
+    f.paste = seconds(start);
+    start = benchClock.nsecsElapsed();
     const QString read = window.scriptText();
-    const double readSeconds = timer.nsecsElapsed() / 1e9;
+    f.read = seconds(start);
 
-    QList<double> alone, fromWindow;
-    for (int round = 0; round < 3; ++round) {
-        if (!exec(admin, u"TRUNCATE TABLE bench_rows"_qs))
-            return 1;
-        timer.restart();
-        executeScript(read);
-        alone << timer.nsecsElapsed() / 1e9;
+    SilentPlatform &silent = bench.silent;
+    const Workload fromWindow { read, w.statements, w.failures, w.rowsAfter };
+    QList<QList<double>> rounds;
+    const auto medians = alternate("window (runner s, window s)", 5,
+        { [&] {
+             const double rate = bench.tesmorRate(fromWindow);
+             return rate > 0 ? w.statements / rate : 0;
+         },
+            [&] {
+                if (!bench.empty())
+                    return 0.0;
+                const qsizetype shown = silent.messages.size();
+                const QString expected = silent.messages.value(shown - 1);
+                const qint64 clicked = benchClock.nsecsElapsed();
+                ok->click();
+                QElapsedTimer patience;
+                patience.start();
+                while (silent.messages.size() == shown && patience.elapsed() < 600'000)
+                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+                while (window.isRunning() && patience.elapsed() < 600'000)
+                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+                if (silent.messages.size() != shown + 1 || silent.messages.last() != expected) {
+                    std::fprintf(stderr, "window: closing message \"%s\", the runner's \"%s\"\n",
+                        qPrintable(silent.messages.value(shown)), qPrintable(expected));
+                    return 0.0;
+                }
+                const double s = (silent.shownAtNs - clicked) / 1e9;
+                return bench.check("window", w, w.failures) ? s : 0.0;
+            } },
+        &rounds);
+    if (!medians)
+        return std::nullopt;
+    f.runner = (*medians)[0];
+    f.window = (*medians)[1];
+    // Each window run against the runner run just before it: the load of
+    // this shared machine swings by a factor of two within a minute, far
+    // more than the overhead sought, but changes less between neighbours.
+    QList<double> ratios;
+    for (qsizetype i = 0; i < rounds[0].size(); ++i)
+        ratios << rounds[1][i] / rounds[0][i];
+    f.overhead = median(ratios) - 1;
+    return f;
+}
 
-        if (!exec(admin, u"TRUNCATE TABLE bench_rows"_qs))
+int benchWindow()
+{
+    Bench bench;
+    if (!bench.open())
+        return 1;
+    const int sizes[] = { 100'000, 150'000 };
+    for (const int statements : sizes) {
+        const bool big = statements > 100'000;
+        // Small: short INSERTs, none failing. Big: a few hundred characters
+        // each, one in 500 failing, like a large real migration script.
+        Workload w = big ? inserts(statements, 500, QString(300, u'.'))
+                         : inserts(statements, 0, QString(50, u'.'));
+        // Typed or pasted into the window, lines end as the editor keeps them.
+        w.script.replace(u"\r\n"_qs, u"\n"_qs);
+        const std::optional<WindowFigures> f = windowRun(bench, w);
+        if (!f)
             return 1;
-        timer.restart();
-        ok->click();
-        fromWindow << (timer.nsecsElapsed() - silent.shownAt.nsecsElapsed()) / 1e9;
-        std::printf("window round %d: runner %.2f s, window %.2f s\n", round + 1, alone.last(),
-            fromWindow.last());
+        const char *name = big ? "window big" : "window";
+        std::printf("%s: %lld statements (%.1f MB), %lld failing, paste %.2f s, read %.3f s, "
+                    "runner %.2f s, window %.2f s\n",
+            name, static_cast<long long>(w.statements), w.script.size() / 1e6,
+            static_cast<long long>(w.failures), f->paste, f->read, f->runner, f->window);
+        std::printf("%s: overhead %.1f%%\n", name, f->overhead * 100.0);
         std::fflush(stdout);
     }
-    const bool allOk = std::all_of(silent.messages.cbegin(), silent.messages.cend(),
-        [](const QString &m) { return m == u"Query Executed Successfully"; });
-    finish(admin);
-    if (!allOk || silent.messages.size() != 6) {
-        std::fprintf(stderr, "window bench: unexpected messages: %s\n",
-            qPrintable(silent.messages.join(u" | ")));
-        return 1;
-    }
-    const double a = median(alone);
-    const double w = median(fromWindow);
-    std::printf("window: %d statements (%.1f MB), paste %.2f s, read %.3f s, runner %.2f s, "
-                "window %.2f s\n",
-        kStatements, script.size() / 1e6, pasteSeconds, readSeconds, a, w);
-    std::printf("window: overhead %.1f%%\n", (w - a) / a * 100.0);
     return 0;
+}
+
+// The script of the execute and latency modes.
+Workload executeWorkload()
+{
+    return inserts(20'000, 1'000);
 }
 
 int benchExecute()
 {
-    const Server server;
-    const QString &host = server.host;
-    const QString &port = server.port;
-    const QString &db = server.db;
-    constexpr int kRows = 20000;
-    const QString script = insertScript(kRows);
-    QTemporaryDir dir;
-    const QString file = dir.filePath(u"inserts.sql"_qs);
-    {
-        QFile f(file);
-        if (!f.open(QIODevice::WriteOnly))
-            return 1;
-        f.write(script.toUtf8());
-    }
-
-    Connection admin;
-    SilentPlatform silent;
-    if (!prepare(server, admin, silent))
+    Bench bench;
+    if (!bench.open())
         return 1;
+    const Workload w = executeWorkload();
+    const QString file = bench.writeFile(u"inserts.sql"_qs, w.script);
+    const auto r = alternate("execute (tesmor, mariadb stmt/s)", 3,
+        { [&] { return bench.tesmorRate(w); },
+            [&] { return bench.clientRate(w, file, bench.server.port); } });
+    if (!r)
+        return 1;
+    const double a = (*r)[0];
+    const double b = (*r)[1];
+    std::printf("execute: tesmor %.0f stmt/s, mariadb %.0f stmt/s, ratio %.2f\n", a, b, a / b);
+    std::fflush(stdout);
+    return 0;
+}
 
-    QList<double> ours, theirs;
-    for (int round = 0; round < 3; ++round) {
-        if (!exec(admin, u"TRUNCATE TABLE bench_rows"_qs))
-            return 1;
-        QElapsedTimer timer;
-        timer.start();
-        const RunSummary summary = executeScript(script);
-        ours << kRows / (timer.nsecsElapsed() / 1e9);
-        if (summary.failed != 0) {
-            std::fprintf(
-                stderr, "tesmor: %lld statements failed\n", static_cast<long long>(summary.failed));
-            return 1;
+int benchLatency()
+{
+    Bench bench;
+    if (!bench.open())
+        return 1;
+    constexpr double kDelayMs = 2;
+    DelayProxy proxy(bench.server, kDelayMs);
+    if (proxy.port().isEmpty())
+        return 1;
+    const Workload w = executeWorkload();
+    // mariadb waits a whole round trip for every statement (about 90 s for
+    // the script here), so it runs the script's first tenth: the same
+    // statements at the same failure rate, and the rate the same as the
+    // whole script would give.
+    const Workload head = inserts(2'000, 1'000);
+    const QString file = bench.writeFile(u"inserts-head.sql"_qs, head.script);
+    const auto r = alternate(
+        "latency 2ms (tesmor loopback, tesmor proxy, mariadb proxy, mariadb loopback stmt/s)", 3,
+        { [&] { return bench.connectCnn(bench.server.port) ? bench.tesmorRate(w) : 0; },
+            [&] { return bench.connectCnn(proxy.port()) ? bench.tesmorRate(w) : 0; },
+            [&] { return bench.clientRate(head, file, proxy.port()); },
+            [&] { return bench.clientRate(head, file, bench.server.port); } });
+    if (!r)
+        return 1;
+    const double loopback = (*r)[0];
+    const double a = (*r)[1];
+    const double b = (*r)[2];
+    std::printf("latency 2ms: tesmor %.0f stmt/s, mariadb %.0f stmt/s, ratio %.2f, kept %.0f%% of "
+                "loopback\n",
+        a, b, a / b, a / loopback * 100.0);
+    // A client that waits for each answer pays the delay twice a statement
+    // on top of its loopback time; what it pays beyond is the proxy's own.
+    const double expectedMs = 2 * kDelayMs + 1e3 / (*r)[3];
+    const double measuredMs = 1e3 / b;
+    std::printf("latency 2ms: mariadb %.2f ms a statement, against %.2f ms of delay and loopback: "
+                "the proxy adds %.1f%%\n",
+        measuredMs, expectedMs, (measuredMs / expectedMs - 1) * 100.0);
+    std::fflush(stdout);
+    return 0;
+}
+
+int benchSelects()
+{
+    Bench bench;
+    if (!bench.open())
+        return 1;
+    constexpr int kStatements = 20'000;
+    if (!exec(bench.admin,
+            u"INSERT INTO bench_rows SELECT seq, CONCAT('row ', seq) FROM seq_0_to_%1"_qs.arg(
+                kStatements - 1)))
+        return 1;
+    Workload w;
+    for (int i = 0; i < kStatements; ++i)
+        w.script += u"SELECT a, b FROM bench_rows WHERE a = %1;\r\n"_qs.arg(i);
+    w.statements = kStatements;
+    const QString file = bench.writeFile(u"selects.sql"_qs, w.script);
+    const auto r = alternate("selects (tesmor, mariadb stmt/s)", 3,
+        { [&] { return bench.tesmorRate(w); },
+            [&] { return bench.clientRate(w, file, bench.server.port); } });
+    if (!r)
+        return 1;
+    const double a = (*r)[0];
+    const double b = (*r)[1];
+    std::printf("selects: tesmor %.0f stmt/s, mariadb %.0f stmt/s, ratio %.2f\n", a, b, a / b);
+    std::fflush(stdout);
+    return 0;
+}
+
+// The proxy at 0 ms against no proxy: one statement at a time (each round
+// trip pays the extra hop), and one large result streaming through.
+int benchProxy()
+{
+    Bench bench;
+    if (!bench.open())
+        return 1;
+    DelayProxy proxy(bench.server, 0);
+    if (proxy.port().isEmpty())
+        return 1;
+    const Workload w = executeWorkload();
+    const QString file = bench.writeFile(u"inserts.sql"_qs, w.script);
+    constexpr qint64 kStreamRows = 200'000;
+    constexpr qint64 kRowBytes = 1000;
+    const QString stream
+        = u"SELECT REPEAT('x', %1) FROM seq_1_to_%2"_qs.arg(kRowBytes).arg(kStreamRows);
+    auto streamRate = [&](const QString &port) {
+        if (!bench.connectCnn(port))
+            return 0.0;
+        const qint64 start = benchClock.nsecsElapsed();
+        if (!exec(*ModPublic::Cnn, stream))
+            return 0.0;
+        return kStreamRows * kRowBytes / 1e6 / seconds(start);
+    };
+    const auto r
+        = alternate("proxy 0ms (mariadb direct, proxy stmt/s; stream direct, proxy MB/s)", 5,
+            { [&] { return bench.clientRate(w, file, bench.server.port); },
+                [&] { return bench.clientRate(w, file, proxy.port()); },
+                [&] { return streamRate(bench.server.port); },
+                [&] { return streamRate(proxy.port()); } });
+    if (!r)
+        return 1;
+    const QList<double> &m = *r;
+    std::printf("proxy 0ms: overhead %.1f%% (mariadb direct %.0f stmt/s, through the proxy %.0f "
+                "stmt/s)\n",
+        (m[0] / m[1] - 1) * 100.0, m[0], m[1]);
+    std::printf("proxy 0ms: stream overhead %.1f%% (%lld MB result direct %.0f MB/s, through the "
+                "proxy %.0f MB/s)\n",
+        (m[2] / m[3] - 1) * 100.0, static_cast<long long>(kStreamRows * kRowBytes / 1'000'000),
+        m[2], m[3]);
+    std::fflush(stdout);
+    return 0;
+}
+
+// Times each statement from its start to its outcome (the round trip to the
+// server), and from its outcome to the next statement's start (what the
+// listeners after this one do with it: the error log).
+class StatementClock final : public ScriptListener {
+public:
+    std::vector<qint64> started, finished;
+    void runStarting(const CutScript &script) override
+    {
+        started.clear();
+        finished.clear();
+        started.reserve(static_cast<std::size_t>(script.size()) + 1);
+        finished.reserve(static_cast<std::size_t>(script.size()));
+    }
+    void statementStarting(const CutScript &, qsizetype) override
+    {
+        started.push_back(benchClock.nsecsElapsed());
+    }
+    void statementFinished(const CutScript &, qsizetype, const Outcome &) override
+    {
+        finished.push_back(benchClock.nsecsElapsed());
+    }
+    void runFinished(const CutScript &) override { started.push_back(benchClock.nsecsElapsed()); }
+};
+
+// What a failing statement costs beyond one that succeeds, and where: each
+// statement timed inside one run, so that the machine's changing load
+// touches succeeding and failing statements alike; whole runs of only
+// failing statements against only succeeding ones, by the runner and by
+// mariadb --force; and the error log's own cost per record.
+int benchFailures()
+{
+    Bench bench;
+    if (!bench.open())
+        return 1;
+    constexpr int kRows = 20'000;
+    // Every tenth statement fails, taking turns between a duplicate key (the
+    // server runs the statement and rolls it back) and a syntax error (the
+    // server only parses it).
+    enum Kind { Succeeds, DuplicateKey, SyntaxError };
+    auto kindOf
+        = [](int i) { return i % 10 != 9 ? Succeeds : (i % 20 == 9 ? DuplicateKey : SyntaxError); };
+    auto statement = [](Kind kind, int i) {
+        switch (kind) {
+        case DuplicateKey:
+            return u"INSERT INTO bench_rows (a, b) VALUES (0, 'row %1');\r\n"_qs.arg(i);
+        case SyntaxError:
+            return u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1') bad;\r\n"_qs.arg(i);
+        default:
+            return u"INSERT INTO bench_rows (a, b) VALUES (%1, 'row %1');\r\n"_qs.arg(i);
         }
+    };
+    Workload mixed;
+    for (int i = 0; i < kRows; ++i)
+        mixed.script += statement(kindOf(i), i);
+    mixed.statements = kRows;
+    mixed.failures = kRows / 10;
+    mixed.rowsAfter = kRows - mixed.failures;
+    const CutScript cut = CutScript::cut(mixed.script);
 
-        if (!exec(admin, u"TRUNCATE TABLE bench_rows"_qs))
+    StatementClock clock;
+    ErrorLogListener log(u"FrmQuery"_qs, u"ExecuteNow"_qs);
+    ScriptListener *const listeners[] = { &clock, &log };
+    QList<double> roundTrip[3], after[3];
+    for (int round = 0; round < 3; ++round) {
+        if (!bench.empty())
             return 1;
-        QProcess client;
-        client.setStandardInputFile(file);
-        timer.restart();
-        client.start(u"mariadb"_qs,
-            { u"--no-defaults"_qs, u"--force"_qs, u"-h"_qs, host, u"-P"_qs, port, u"-uolun"_qs,
-                db });
-        client.waitForFinished(-1);
-        theirs << kRows / (timer.nsecsElapsed() / 1e9);
-        if (client.exitCode() != 0) {
-            std::fprintf(stderr, "mariadb: %s\n", client.readAllStandardError().constData());
+        const RunSummary summary = runScript(ModPublic::Cnn.get(), cut, listeners);
+        if (!bench.check("runner", mixed, summary.failed))
             return 1;
+        for (int i = 0; i < kRows; ++i) {
+            const auto u = static_cast<std::size_t>(i);
+            roundTrip[kindOf(i)] << (clock.finished[u] - clock.started[u]) / 1e3;
+            after[kindOf(i)] << (clock.started[u + 1] - clock.finished[u]) / 1e3;
         }
     }
-    finish(admin);
+    auto mean = [](const QList<double> &v) {
+        return std::accumulate(v.cbegin(), v.cend(), 0.0) / static_cast<double>(v.size());
+    };
+    std::printf("failures: round trip (median) of a succeeding INSERT %.0f us, a duplicate key "
+                "%.0f us, a syntax error %.0f us\n",
+        median(roundTrip[Succeeds]), median(roundTrip[DuplicateKey]),
+        median(roundTrip[SyntaxError]));
+    std::printf("failures: after the outcome (mean, the error log) of a succeeding INSERT %.1f us, "
+                "a failing one %.1f us\n",
+        mean(after[Succeeds]), mean(after[DuplicateKey] + after[SyntaxError]));
+    std::fflush(stdout);
 
-    const double a = median(ours);
-    const double b = median(theirs);
-    std::printf("execute: tesmor %.0f stmt/s, mariadb %.0f stmt/s, ratio %.2f\n", a, b, a / b);
+    // Whole runs: every statement failing (all but the first repeat its key)
+    // against none.
+    Workload none = inserts(kRows, 0);
+    Workload failing;
+    for (int i = 0; i < kRows; ++i)
+        failing.script += statement(i == 0 ? Succeeds : DuplicateKey, i);
+    failing.statements = kRows;
+    failing.failures = kRows - 1;
+    failing.rowsAfter = 1;
+    const QString noneFile = bench.writeFile(u"none.sql"_qs, none.script);
+    const QString failingFile = bench.writeFile(u"failing.sql"_qs, failing.script);
+    auto secondsOf = [&](auto rate, const Workload &w) {
+        const double r = rate();
+        return r > 0 ? w.statements / r : 0.0;
+    };
+    const auto r = alternate("failures (tesmor none, failing s; mariadb none, failing s)", 3,
+        { [&] { return secondsOf([&] { return bench.tesmorRate(none); }, none); },
+            [&] { return secondsOf([&] { return bench.tesmorRate(failing); }, failing); },
+            [&] {
+                return secondsOf(
+                    [&] { return bench.clientRate(none, noneFile, bench.server.port); }, none);
+            },
+            [&] {
+                return secondsOf(
+                    [&] { return bench.clientRate(failing, failingFile, bench.server.port); },
+                    failing);
+            } });
+    if (!r)
+        return 1;
+    const QList<double> &m = *r;
+    std::printf("failures: %d of %d INSERTs failing against none: tesmor %+.0f us per failure "
+                "(%.2f s against %.2f s), mariadb --force %+.0f us (%.2f s against %.2f s)\n",
+        kRows - 1, kRows, (m[1] - m[0]) / (kRows - 1) * 1e6, m[1], m[0],
+        (m[3] - m[2]) / (kRows - 1) * 1e6, m[3], m[2]);
+
+    std::fflush(stdout);
     return 0;
+}
+
+// The error log alone, without a server: a record beside the program
+// (AppPath set, as the program runs) and in the state directory (the
+// fallback when AppPath is unset).
+void benchLog()
+{
+    QTemporaryDir dir;
+    const QString appPath = ModPublic::AppPath;
+    const QByteArray stateHome = qgetenv("XDG_STATE_HOME");
+    constexpr int kRecords = 5'000;
+    const Failure typical { kDriverFailure, u"Duplicate entry '0' for key 'PRIMARY'"_qs,
+        u"MySQL 1062 (23000)"_qs };
+    const Trap trap(u"FrmQuery"_qs, u"ExecuteNow"_qs);
+    auto perRecordUs = [&] {
+        const qint64 start = benchClock.nsecsElapsed();
+        for (int i = 0; i < kRecords; ++i)
+            trap(typical);
+        return seconds(start) / kRecords * 1e6;
+    };
+    ModPublic::AppPath = ModPublic::withTrailingSlash(dir.path());
+    const double beside = perRecordUs();
+    ModPublic::AppPath.clear();
+    qputenv("XDG_STATE_HOME", dir.filePath(u"state"_qs).toLocal8Bit());
+    const double inState = perRecordUs();
+    ModPublic::AppPath = appPath;
+    if (stateHome.isNull())
+        qunsetenv("XDG_STATE_HOME");
+    else
+        qputenv("XDG_STATE_HOME", stateHome);
+    std::printf("log: WriteErrorLog %.1f us a record beside the program, %.1f us in the state "
+                "directory\n",
+        beside, inState);
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -313,13 +811,26 @@ int benchExecute()
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    benchClock.start();
     const QStringList args = app.arguments().mid(1);
     const bool all = args.isEmpty();
-    if ((all || args.contains(u"window"_qs)) && benchWindow() != 0)
-        return 1;
-    if (all || args.contains(u"cut"_qs))
+    auto wanted = [&](const char16_t *mode) { return all || args.contains(QStringView(mode)); };
+    int failed = 0;
+    if (wanted(u"proxy"))
+        failed |= benchProxy();
+    if (wanted(u"window"))
+        failed |= benchWindow();
+    if (wanted(u"cut"))
         benchCut();
-    if (all || args.contains(u"execute"_qs))
-        return benchExecute();
-    return 0;
+    if (wanted(u"selects"))
+        failed |= benchSelects();
+    if (wanted(u"failures"))
+        failed |= benchFailures();
+    if (wanted(u"log") || wanted(u"failures"))
+        benchLog();
+    if (wanted(u"execute"))
+        failed |= benchExecute();
+    if (wanted(u"latency"))
+        failed |= benchLatency();
+    return failed;
 }
