@@ -130,17 +130,35 @@ QString FrmQuery::scriptText() const
 {
     // The raw text holds exactly what was typed or pasted (the plain text
     // would turn no-break spaces into spaces); there, each break between the
-    // box's lines is U+2029, and only those become CR LF.
-    QString text = TxtQuery->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, u"\r\n"_qs);
+    // box's lines is U+2029, and only those become CR LF. Built in one pass:
+    // replacing in place moves the rest of a big script at every break.
+    const QTextDocument *document = TxtQuery->document();
+    const QString raw = document->toRawText();
+    QString text;
+    text.reserve(raw.size() + document->blockCount());
+    const QStringView all(raw);
+    qsizetype from = 0;
+    for (qsizetype at; (at = all.indexOf(QChar::ParagraphSeparator, from)) >= 0; from = at + 1) {
+        text.append(all.mid(from, at - from));
+        text.append(u"\r\n");
+    }
+    text.append(all.mid(from));
     return text;
+}
+
+bool FrmQuery::isBlank() const
+{
+    // Blank is one line of spaces at most: any line break is text. Checked
+    // on the document itself, since reading a big script out costs time.
+    const QTextDocument *document = TxtQuery->document();
+    return document->blockCount() == 1 && trimSpaces(document->firstBlock().text()).isEmpty();
 }
 
 void FrmQuery::CmdOK_Click()
 {
     [[maybe_unused]] const Trap trap = handlerTrap(u"CmdOK_Click");
 
-    if (trimSpaces(scriptText()).isEmpty()) {
+    if (isBlank()) {
         platform().showMessage(u"Please enter valid query"_qs);
         TxtQuery->setFocus();
         return;

@@ -24,6 +24,8 @@ public:
     // The script as ExecuteNow reads it: the box's characters exactly, with
     // every line break as CR LF, whatever line ends pasted text had.
     QString scriptText() const;
+    // True when the script is empty or holds spaces only.
+    bool isBlank() const;
 
     // True from the first statement of a run until its closing message is closed.
     bool isRunning() const { return isBusy(); }
