@@ -327,13 +327,13 @@ void Proxy::armTimer()
     if (at == m_armedFor)
         return;
     m_armedFor = at;
-    itimerspec spec {};
+    itimerspec due {};
     if (at != 0) {
-        spec.it_value.tv_sec = at / 1'000'000'000;
-        spec.it_value.tv_nsec = at % 1'000'000'000;
+        due.it_value.tv_sec = at / 1'000'000'000;
+        due.it_value.tv_nsec = at % 1'000'000'000;
     }
     // All zero disarms.
-    timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
 void Proxy::timerFired()

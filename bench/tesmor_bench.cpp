@@ -525,6 +525,24 @@ int benchWindow()
     return 0;
 }
 
+// Tesmor and the mariadb client on the same script, alternated: prints
+// "<name>: tesmor <A> stmt/s, mariadb <B> stmt/s, ratio <A/B>".
+int againstClient(Bench &bench, const char *name, const Workload &w, const QString &fileName)
+{
+    const QString file = bench.writeFile(fileName, w.script);
+    const auto r
+        = alternate(qPrintable(u"%1 (tesmor, mariadb stmt/s)"_qs.arg(QLatin1String(name))), 3,
+            { [&] { return bench.tesmorRate(w); },
+                [&] { return bench.clientRate(w, file, bench.server.port); } });
+    if (!r)
+        return 1;
+    const double a = (*r)[0];
+    const double b = (*r)[1];
+    std::printf("%s: tesmor %.0f stmt/s, mariadb %.0f stmt/s, ratio %.2f\n", name, a, b, a / b);
+    std::fflush(stdout);
+    return 0;
+}
+
 // The script of the execute and latency modes.
 Workload executeWorkload()
 {
@@ -536,18 +554,7 @@ int benchExecute()
     Bench bench;
     if (!bench.open())
         return 1;
-    const Workload w = executeWorkload();
-    const QString file = bench.writeFile(u"inserts.sql"_qs, w.script);
-    const auto r = alternate("execute (tesmor, mariadb stmt/s)", 3,
-        { [&] { return bench.tesmorRate(w); },
-            [&] { return bench.clientRate(w, file, bench.server.port); } });
-    if (!r)
-        return 1;
-    const double a = (*r)[0];
-    const double b = (*r)[1];
-    std::printf("execute: tesmor %.0f stmt/s, mariadb %.0f stmt/s, ratio %.2f\n", a, b, a / b);
-    std::fflush(stdout);
-    return 0;
+    return againstClient(bench, "execute", executeWorkload(), u"inserts.sql"_qs);
 }
 
 int benchLatency()
@@ -605,17 +612,7 @@ int benchSelects()
     for (int i = 0; i < kStatements; ++i)
         w.script += u"SELECT a, b FROM bench_rows WHERE a = %1;\r\n"_qs.arg(i);
     w.statements = kStatements;
-    const QString file = bench.writeFile(u"selects.sql"_qs, w.script);
-    const auto r = alternate("selects (tesmor, mariadb stmt/s)", 3,
-        { [&] { return bench.tesmorRate(w); },
-            [&] { return bench.clientRate(w, file, bench.server.port); } });
-    if (!r)
-        return 1;
-    const double a = (*r)[0];
-    const double b = (*r)[1];
-    std::printf("selects: tesmor %.0f stmt/s, mariadb %.0f stmt/s, ratio %.2f\n", a, b, a / b);
-    std::fflush(stdout);
-    return 0;
+    return againstClient(bench, "selects", w, u"selects.sql"_qs);
 }
 
 // The proxy at 0 ms against no proxy: one statement at a time (each round
