@@ -2,11 +2,10 @@
 
 #include "db/ConnectionString.h"
 
+#include <QLocale>
 #include <QUrl>
 
 #include <algorithm>
-
-#include <QLocale>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
