@@ -1,5 +1,7 @@
 #include "db/StatementKind.h"
 
+#include "db/SqlText.h"
+
 namespace {
 
 bool isWordChar(QChar c)
@@ -7,29 +9,11 @@ bool isWordChar(QChar c)
     return c.isLetterOrNumber() || c == u'_' || c == u'$';
 }
 
-// The position of the first character after white space and comments; -1
-// when an executable comment comes first (the server runs what it holds).
+// The position of the first word after white space and comments; a quoted
+// name or anything else that is no word there leaves an empty word.
 qsizetype skipNoise(QStringView s, qsizetype i)
 {
-    const qsizetype n = s.size();
-    auto at = [&](qsizetype k) { return k < n ? s[k].unicode() : char16_t(0); };
-    while (i < n) {
-        const char16_t c = s[i].unicode();
-        if (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v') {
-            ++i;
-        } else if (c == u'#' || (c == u'-' && at(i + 1) == u'-' && at(i + 2) <= u' ')) {
-            while (i < n && s[i] != u'\n' && s[i] != u'\r')
-                ++i;
-        } else if (c == u'/' && at(i + 1) == u'*') {
-            if (at(i + 2) == u'!' || (at(i + 2) == u'M' && at(i + 3) == u'!'))
-                return -1;
-            const qsizetype end = s.indexOf(u"*/", i + 2);
-            i = end < 0 ? n : end + 2;
-        } else {
-            break;
-        }
-    }
-    return i;
+    return SqlText::firstContent(s.data(), i, s.size());
 }
 
 QStringView nextWord(QStringView s, qsizetype &i)
@@ -49,11 +33,12 @@ bool is(QStringView word, QStringView keyword)
 
 bool answersWithoutRows(QStringView statement)
 {
-    if (statement.contains(u"RETURNING", Qt::CaseInsensitive))
+    // What an executable comment holds is run by the server, whatever
+    // stands around it.
+    if (statement.contains(u"RETURNING", Qt::CaseInsensitive) || statement.contains(u"/*!")
+        || statement.contains(u"/*M!"))
         return false;
     qsizetype i = skipNoise(statement, 0);
-    if (i < 0)
-        return false;
     const QStringView first = nextWord(statement, i);
 
     static constexpr QStringView plain[] = { u"INSERT", u"REPLACE", u"UPDATE", u"DELETE", u"CREATE",
@@ -68,8 +53,6 @@ bool answersWithoutRows(QStringView statement)
     if (!is(first, u"SET") && !is(first, u"START") && !is(first, u"BEGIN"))
         return false;
     qsizetype j = skipNoise(statement, i);
-    if (j < 0)
-        return false;
     const QStringView second = nextWord(statement, j);
     if (is(first, u"SET"))
         return !is(second, u"STATEMENT"); // SET STATEMENT … FOR runs any statement

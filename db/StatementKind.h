@@ -6,6 +6,6 @@
 // so it may be sent before earlier answers have been read. Decided by the
 // first keyword after white space and comments, from a short list of
 // statements that cannot return rows; anything else, anything that
-// mentions RETURNING, and any executable comment is false: when unsure,
+// mentions RETURNING or holds an executable comment is false: when unsure,
 // the statement waits for every earlier answer and runs alone.
 bool answersWithoutRows(QStringView statement);

@@ -45,6 +45,8 @@ void TestStatementKind::classification_data()
         { "executable comment", u"/*!40101 SET NAMES utf8 */", false },
         { "executable comment first", u"/*M!100100 INSERT INTO t VALUES (1) */", false },
         { "comment before select", u"/* INSERT */ SELECT 1", false },
+        { "executable comment after the keyword", u"BEGIN /*!100000 NOT ATOMIC */ SELECT 1; END",
+            false },
         { "keyword prefix", u"INSERTS", false },
         { "unknown", u"FLUSH TABLES", false },
         { "empty", u"", false },
