@@ -191,11 +191,6 @@ void centreOnScreen(QWidget *window)
         area.y() + (area.height() - size.height()) / 2);
 }
 
-QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
-    int width, int height, bool bold)
-{
-    return addLabel(parent, name, caption, left, top, width, height, nullptr, bold);
-}
 
 QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
     int width, int height, QWidget *buddy, bool bold)

@@ -45,13 +45,11 @@ void centreOnScreen(QWidget *window);
 
 // A label at a twips position, in the label font, fitted to its caption
 // (the design's sizes are Tahoma's; with a fallback font the caption must
-// still show whole). Labels never take the focus.
+// still show whole). Labels never take the focus. A label captioning a box
+// has it as buddy: the box's accessible name is then the caption, so a
+// screen reader announces the box by its label.
 QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
-    int width, int height, bool bold = false);
-// The same, captioning the box buddy: the box's accessible name is the
-// caption, so a screen reader announces the box by its label.
-QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
-    int width, int height, QWidget *buddy, bool bold = false);
+    int width, int height, QWidget *buddy = nullptr, bool bold = false);
 // A button at a twips position in the shared face colour; never a default
 // button, so Enter does not press it. Its accessible name is the caption
 // without the access key's "&".
