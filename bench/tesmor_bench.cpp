@@ -660,8 +660,8 @@ int benchProxy()
 }
 
 // What a failing statement costs beyond one that succeeds, and where: each
-// statement timed inside one run, so that the machine's changing load
-// touches succeeding and failing statements alike; whole runs of only
+// statement timed on its own, mixed in one script, so that the machine's
+// changing load touches succeeding and failing statements alike; whole runs of only
 // failing statements against only succeeding ones, by the runner and by
 // mariadb --force; and the error log's own cost per record.
 int benchFailures()

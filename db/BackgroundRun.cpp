@@ -20,7 +20,6 @@
 #include <deque>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -110,7 +109,6 @@ RunSummary runInBackground(
     Recorder recorder;
     RunSummary summary;
     qsizetype replayed = 0;
-    std::deque<std::pair<qsizetype, Failure>> pending;
     bool replaying = false;
 
     // Tells the listeners about every statement the worker has finished. A
@@ -120,14 +118,13 @@ RunSummary runInBackground(
         if (replaying)
             return;
         replaying = true;
+        // Every failure handed over belongs to a finished statement.
         Recorder::Snapshot s = recorder.take();
-        for (auto &f : s.failures)
-            pending.push_back(std::move(f));
         for (; replayed < s.finished; ++replayed) {
             Outcome outcome;
-            if (!pending.empty() && pending.front().first == replayed) {
-                outcome = std::move(pending.front().second);
-                pending.pop_front();
+            if (!s.failures.empty() && s.failures.front().first == replayed) {
+                outcome = std::move(s.failures.front().second);
+                s.failures.pop_front();
             }
             for (ScriptListener *l : listeners)
                 l->statementStarting(script, replayed);
