@@ -51,16 +51,19 @@ server_user_args() {
 start_server() {
     local datadir=$1 port=$2
     shift 2
-    mkdir -p "$datadir"
+    # A server starting up removes other servers' temporary tables from its
+    # temporary folder: each server has one of its own, beside its data.
+    local tmpdir="${datadir%/}.tmp"
+    mkdir -p "$datadir" "$tmpdir"
     if [ ! -d "$datadir/mysql" ]; then
         mariadb-install-db --no-defaults $(server_user_args) --datadir="$datadir/data.tmp" \
-            --auth-root-authentication-method=normal --skip-test-db >"$datadir/install.log" 2>&1 \
+            --tmpdir="$tmpdir" --auth-root-authentication-method=normal --skip-test-db >"$datadir/install.log" 2>&1 \
             || { cat "$datadir/install.log"; return 1; }
         # Install into a side folder and move in, so a failed install is not mistaken for a good one.
         mv "$datadir/data.tmp"/* "$datadir"/ && rmdir "$datadir/data.tmp"
     fi
     SERVER_SOCKET="$datadir/mariadb.sock"
-    ${SERVER_LAUNCHER:-} mariadbd --no-defaults $(server_user_args) --datadir="$datadir" --socket="$SERVER_SOCKET" \
+    ${SERVER_LAUNCHER:-} mariadbd --no-defaults $(server_user_args) --datadir="$datadir" --tmpdir="$tmpdir" --socket="$SERVER_SOCKET" \
         --port="$port" --bind-address=127.0.0.1 --lower-case-table-names=1 \
         --pid-file="$datadir/mariadbd.pid" --log-error="$datadir/error.log" \
         --skip-name-resolve "$@" >>"$datadir/server.out" 2>&1 &

@@ -6,6 +6,7 @@
 // shut down, and waited for, when the object goes.
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -80,6 +81,14 @@ public:
 
 private:
     QString dataDir() const { return m_dir.filePath(u"data"_qs); }
+    // A server starting up removes other servers' temporary tables from its
+    // temporary folder: each server has one of its own.
+    QString tmpDir() const
+    {
+        const QString dir = m_dir.filePath(u"tmp"_qs);
+        QDir().mkpath(dir);
+        return dir;
+    }
     QString socketPath() const { return m_dir.filePath(u"mariadb.sock"_qs); }
 
     static QStringList userArguments()
@@ -94,7 +103,7 @@ private:
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(u"mariadb-install-db"_qs,
             QStringList { u"--no-defaults"_qs } + userArguments()
-                + QStringList { u"--datadir="_qs + dataDir(),
+                + QStringList { u"--datadir="_qs + dataDir(), u"--tmpdir="_qs + tmpDir(),
                     u"--auth-root-authentication-method=normal"_qs, u"--skip-test-db"_qs });
         if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit
             || p.exitCode() != 0) {
@@ -110,8 +119,8 @@ private:
     {
         QStringList command = m_options.launchPrefix;
         command << u"mariadbd"_qs << u"--no-defaults"_qs << userArguments()
-                << u"--datadir="_qs + dataDir() << u"--socket="_qs + socketPath()
-                << u"--port="_qs + QString::number(port)
+                << u"--datadir="_qs + dataDir() << u"--tmpdir="_qs + tmpDir()
+                << u"--socket="_qs + socketPath() << u"--port="_qs + QString::number(port)
                 << u"--bind-address="_qs + m_options.bindAddress << u"--lower-case-table-names=1"_qs
                 << u"--innodb-flush-log-at-trx-commit=0"_qs << u"--skip-name-resolve"_qs
                 << u"--pid-file="_qs + m_dir.filePath(u"mariadbd.pid"_qs)
