@@ -20,6 +20,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -34,6 +35,7 @@ public:
         qsizetype finished = 0; // the oldest statement unanswered
         qint64 runningMs = 0;
         std::deque<std::pair<qsizetype, Failure>> failures;
+        std::deque<std::pair<qsizetype, unsigned>> warnings;
     };
 
     Recorder() { m_clock.start(); }
@@ -47,11 +49,19 @@ public:
         if (i == m_finished)
             m_startedAt = m_clock.elapsed();
     }
+    // Handed over with the statement's end, so that a snapshot never holds
+    // the warnings of a statement it does not count as finished.
+    void statementWarned(const CutScript &, qsizetype, unsigned warnings) override
+    {
+        m_pendingWarnings = warnings;
+    }
     void statementFinished(const CutScript &, qsizetype i, const Outcome &outcome) override
     {
         const std::lock_guard lock(m_mutex);
         if (outcome)
             m_failures.emplace_back(i, *outcome);
+        if (const unsigned warnings = std::exchange(m_pendingWarnings, 0))
+            m_warnings.emplace_back(i, warnings);
         m_finished = i + 1;
         m_startedAt = m_clock.elapsed();
     }
@@ -64,6 +74,7 @@ public:
         s.finished = m_finished;
         s.runningMs = m_clock.elapsed() - m_startedAt;
         s.failures.swap(m_failures);
+        s.warnings.swap(m_warnings);
         return s;
     }
 
@@ -73,6 +84,8 @@ private:
     qsizetype m_finished = 0;
     qint64 m_startedAt = 0;
     std::deque<std::pair<qsizetype, Failure>> m_failures;
+    std::deque<std::pair<qsizetype, unsigned>> m_warnings;
+    unsigned m_pendingWarnings = 0; // the worker's own
 };
 
 } // namespace
@@ -118,7 +131,7 @@ RunSummary runInBackground(
         if (replaying)
             return;
         replaying = true;
-        // Every failure handed over belongs to a finished statement.
+        // Every failure and warning handed over belongs to a finished statement.
         Recorder::Snapshot s = recorder.take();
         for (; replayed < s.finished; ++replayed) {
             Outcome outcome;
@@ -128,6 +141,11 @@ RunSummary runInBackground(
             }
             for (ScriptListener *l : listeners)
                 l->statementStarting(script, replayed);
+            if (!s.warnings.empty() && s.warnings.front().first == replayed) {
+                for (ScriptListener *l : listeners)
+                    l->statementWarned(script, replayed, s.warnings.front().second);
+                s.warnings.pop_front();
+            }
             for (ScriptListener *l : listeners)
                 l->statementFinished(script, replayed, outcome);
         }

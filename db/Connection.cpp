@@ -273,30 +273,31 @@ QString Connection::sslCipher() const
 
 Outcome Connection::Execute(QStringView statement)
 {
-    return executeUtf8(statement.toUtf8());
+    return execute(statement.toUtf8());
 }
 
-Outcome Connection::executeUtf8(const QByteArray &statement)
+Outcome Connection::execute(QByteArrayView utf8Statement)
 {
-    if (const Outcome failure = sendStatement(statement))
+    if (const Outcome failure = sendStatement(utf8Statement))
         return failure;
     return readAnswer();
 }
 
-Outcome Connection::sendStatement(const QByteArray &statement)
+Outcome Connection::sendStatement(QByteArrayView utf8Statement)
 {
     if (!m_mysql)
         return closedFailure();
-    if (Outcome tooLarge = checkStatementSize(statement.size(), m_maxAllowedPacket))
+    if (Outcome tooLarge = checkStatementSize(utf8Statement.size(), m_maxAllowedPacket))
         return tooLarge;
     if (mysql_send_query(
-            m_mysql.get(), statement.constData(), static_cast<unsigned long>(statement.size())))
+            m_mysql.get(), utf8Statement.data(), static_cast<unsigned long>(utf8Statement.size())))
         return driverFailure();
     return std::nullopt;
 }
 
 Outcome Connection::readAnswer()
 {
+    m_warnings = 0;
     if (!m_mysql)
         return closedFailure();
     if (mysql_read_query_result(m_mysql.get()))
@@ -304,19 +305,34 @@ Outcome Connection::readAnswer()
     return drainResults();
 }
 
+Outcome Connection::setMultiStatements(bool on)
+{
+    if (!m_mysql)
+        return closedFailure();
+    if (mysql_set_server_option(m_mysql.get(),
+            on ? MYSQL_OPTION_MULTI_STATEMENTS_ON : MYSQL_OPTION_MULTI_STATEMENTS_OFF))
+        return driverFailure();
+    return std::nullopt;
+}
+
 Outcome Connection::drainResults()
 {
     MYSQL *m = m_mysql.get();
     for (;;) {
+        // An OK packet carries its statement's warning count, a result set
+        // the count at the end of its rows.
         if (MYSQL_RES *res = mysql_use_result(m)) {
             while (mysql_fetch_row(res)) { }
             const bool broken = mysql_errno(m) != 0;
             Outcome failure = broken ? driverFailure() : std::nullopt;
+            m_warnings += broken ? 0 : mysql_warning_count(m);
             mysql_free_result(res);
             if (broken)
                 return failure;
         } else if (mysql_field_count(m) != 0) {
             return driverFailure();
+        } else {
+            m_warnings += mysql_warning_count(m);
         }
         const int next = mysql_next_result(m);
         if (next > 0)

@@ -32,14 +32,20 @@ public:
     // Runs one statement and drains everything it returns, rows discarded as
     // they arrive, so that any result size runs in constant memory.
     [[nodiscard]] Outcome Execute(QStringView statement);
-    [[nodiscard]] Outcome executeUtf8(const QByteArray &statement);
+    [[nodiscard]] Outcome execute(QByteArrayView utf8Statement);
 
     // Pipelined use: sendStatement sends one statement without waiting for
     // its answer; readAnswer reads and drains the oldest answer outstanding.
     // Answers come back in the order the statements were sent. Only
     // statements whose answer holds no rows may be outstanding together.
-    [[nodiscard]] Outcome sendStatement(const QByteArray &statement);
+    [[nodiscard]] Outcome sendStatement(QByteArrayView utf8Statement);
     [[nodiscard]] Outcome readAnswer();
+    // The warnings of the last answer read, over all its results.
+    unsigned warningCount() const { return m_warnings; }
+
+    // Whether the session accepts several statements in one text; off
+    // unless asked for. Only while no answer is outstanding.
+    [[nodiscard]] Outcome setMultiStatements(bool on);
 
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;
@@ -76,6 +82,7 @@ private:
     QString m_connectionString;
     int m_cursorLocation = 2;
     qint64 m_maxAllowedPacket = 0;
+    unsigned m_warnings = 0;
     unsigned m_connectTimeoutSeconds = 15;
 };
 

@@ -1,276 +1,352 @@
 #include "db/ScriptCutter.h"
 
-#include "core/Text.h"
 #include "db/SqlText.h"
+
+#include <array>
+#include <optional>
+#include <string_view>
 
 namespace {
 
 using namespace SqlText;
 
-constexpr QStringView kPastedPrefix = u"cnn.Execute";
-constexpr QStringView kDelimiterWord = u"DELIMITER";
-constexpr QStringView kStandardDelimiter = u";";
-constexpr char16_t kByteOrderMark = 0xFEFF;
+constexpr QByteArrayView kPastedPrefix = "cnn.Execute";
+constexpr QByteArrayView kByteOrderMark = "\xEF\xBB\xBF";
+constexpr QByteArrayView kDelimiterWord = "DELIMITER";
+constexpr QByteArrayView kShortDelimiter = "\\d";
+constexpr QByteArrayView kStandardDelimiter = ";";
 
-bool isBlank(char16_t c)
+// The bytes at which the standard rule looks closer: a ";", or what may
+// open a quoted string or a comment.
+constexpr std::array<bool, 256> kStandardStops = [] {
+    std::array<bool, 256> stops {};
+    for (const char c : std::string_view("'\"`#-/;"))
+        stops[static_cast<unsigned char>(c)] = true;
+    return stops;
+}();
+
+// Where a statement stops and the next one starts.
+struct Piece {
+    qsizetype end = 0;
+    qsizetype next = 0;
+    bool semicolons = false; // a ";" in its code besides the separator
+};
+
+// Under the standard delimiter, from `from` (which is no white space or
+// comment): the statement ends at a ";" in code that a line break follows.
+Piece scanStandard(const char *data, qsizetype from, qsizetype n)
 {
-    return c == u' ' || c == u'\t';
+    bool semicolons = false;
+    for (qsizetype i = from; i < n;) {
+        const char c = data[i];
+        if (!kStandardStops[static_cast<unsigned char>(c)]) {
+            ++i;
+        } else if (c == ';') {
+            if (i + 1 < n && isLineBreak(data[i + 1]))
+                return { i, skipLineBreak(data, i + 1, n), semicolons };
+            semicolons = true;
+            ++i;
+        } else {
+            nextQuotedOrComment(data, i, n, &i);
+        }
+    }
+    return { n, n, semicolons };
 }
 
-// Past the line break (CR LF, CR or LF) at i, if there is one.
-qsizetype skipLineBreak(const QChar *data, qsizetype i, qsizetype n)
+// Past the delimiter ending at i: the rest of its line when that holds only
+// blanks and a line comment, which belong to the statement just ended.
+qsizetype afterDelimiter(const char *data, qsizetype i, qsizetype n)
 {
-    if (i < n && data[i] == u'\r')
-        ++i;
-    if (i < n && data[i] == u'\n')
-        ++i;
+    qsizetype k = i;
+    while (k < n && isBlank(data[k]))
+        ++k;
+    qsizetype end = k;
+    if (k < n && (data[k] == '#' || data[k] == '-')
+        && nextQuotedOrComment(data, k, n, &end) == Token::Comment)
+        k = end;
+    if (k == n || isLineBreak(data[k]))
+        return skipLineBreak(data, k, n);
     return i;
 }
 
-// Copies text into out, dropping each pasted "cnn.Execute" that stands
-// outside quoted text and comments and, when a double-quoted string follows
-// it, that string's quotes ("" inside is one "). The pasted string ends at its
-// closing quote or at the end of its line, so no line break is ever removed
-// and line numbers stay those of the script.
-void removePastedCode(QStringView text, QString &out)
+// Under a delimiter of the script's own: the statement ends at the delimiter
+// wherever it stands in code, mid-line too.
+Piece scanCustom(const char *data, qsizetype from, qsizetype n, QByteArrayView delimiter)
 {
-    if (!text.contains(kPastedPrefix)) {
-        out.append(text);
-        return;
-    }
-    const QChar *data = text.data();
-    const qsizetype n = text.size();
-    qsizetype copied = 0;
-    for (qsizetype r = 0, end = 0; r < n; r = end) {
-        if (nextToken(data, r, n, &end) != Token::Code || data[r] != kPastedPrefix[0]
-            || !text.mid(r).startsWith(kPastedPrefix))
-            continue;
-        out.append(text.mid(copied, r - copied));
-        qsizetype i = r + kPastedPrefix.size();
-        qsizetype q = i;
-        while (q < n && text[q] == u' ')
-            ++q;
-        if (q >= n || text[q] != u'"') {
-            copied = end = i;
-            continue;
-        }
-        out.append(text.mid(i, q - i));
-        i = q + 1;
-        while (i < n) {
-            const QChar c = text[i];
-            if (isLineBreak(c.unicode()))
-                break;
-            if (c == u'"') {
-                if (i + 1 < n && text[i + 1] == u'"') {
-                    out.append(u'"');
-                    i += 2;
-                    continue;
-                }
-                ++i; // the closing quote
-                break;
-            }
-            out.append(c);
+    const char first = delimiter.front();
+    for (qsizetype i = from; i < n;) {
+        const char c = data[i];
+        if (c == first && QByteArrayView(data + i, n - i).startsWith(delimiter))
+            return { i, afterDelimiter(data, i + delimiter.size(), n), false };
+        if (opensToken(c))
+            nextQuotedOrComment(data, i, n, &i);
+        else
             ++i;
-        }
-        copied = end = i;
     }
-    out.append(text.mid(copied));
+    return { n, n, false };
 }
 
-// Drops every ";" outside quoted text and comments, compacting the range in
-// place; tells whether anything but white space and comments is left.
-struct Scan {
-    qsizetype length;
-    bool hasContent;
-};
-
-Scan stripSemicolons(QChar *data, qsizetype n, bool removeSemicolons)
+// Drops every ";" in code from data[0, n), compacting it in place; returns
+// the length left.
+qsizetype stripSemicolons(char *data, qsizetype n)
 {
-    bool content = false;
     qsizetype w = 0;
     for (qsizetype r = 0, end = 0; r < n; r = end) {
-        const Token token = nextToken(data, r, n, &end);
-        if (token == Token::Code) {
-            if (removeSemicolons && data[r] == u';')
-                continue;
-            content = content || !isWhite(data[r].unicode());
-        } else if (token == Token::Quoted) {
-            content = true;
-        }
+        if (nextToken(data, r, n, &end) == Token::Code && data[r] == ';')
+            continue;
         for (qsizetype i = r; i < end; ++i)
             data[w++] = data[i];
     }
-    return { w, content };
+    return w;
 }
 
-// Where a statement ends under a delimiter of the script's own: at the
-// delimiter standing outside quoted text and comments, followed by spaces or
-// tabs and a line break or the end. Returns n when none is left; *next gets
-// where the following statement starts.
-qsizetype findDelimiter(
-    const QChar *data, qsizetype from, qsizetype n, QStringView delimiter, qsizetype *next)
-{
-    const QStringView all(data, n);
-    for (qsizetype r = from, end = 0; r < n; r = end) {
-        if (all.mid(r).startsWith(delimiter)) {
-            qsizetype i = r + delimiter.size();
-            while (i < n && isBlank(data[i].unicode()))
-                ++i;
-            if (i == n || isLineBreak(data[i].unicode())) {
-                *next = skipLineBreak(data, i, n);
-                return r;
-            }
-        }
-        nextToken(data, r, n, &end);
-    }
-    *next = n;
-    return n;
-}
-
-// A DELIMITER line: the new delimiter, or why the line is refused.
-struct DelimiterCommand {
-    QStringView delimiter;
-    QString refusal;
-};
-
-DelimiterCommand parseDelimiterLine(QStringView line)
-{
-    qsizetype i = kDelimiterWord.size();
-    while (i < line.size() && isBlank(line[i].unicode()))
-        ++i;
-    QStringView delimiter;
-    const char16_t quote = i < line.size() ? line[i].unicode() : 0;
-    if (quote == u'\'' || quote == u'"' || quote == u'`') {
-        const qsizetype close = line.indexOf(QChar(quote), i + 1);
-        if (close < 0)
-            return { {}, u"The delimiter after DELIMITER lacks its closing quote"_qs };
-        delimiter = line.mid(i + 1, close - i - 1);
-        i = close + 1;
-    } else {
-        const qsizetype start = i;
-        while (i < line.size() && !isBlank(line[i].unicode()))
-            ++i;
-        delimiter = line.mid(start, i - start);
-    }
-    while (i < line.size() && isBlank(line[i].unicode()))
-        ++i;
-    if (delimiter.isEmpty())
-        return { {}, u"DELIMITER must be followed by a delimiter"_qs };
-    if (delimiter.contains(u'\\') || delimiter.contains(u' ') || delimiter.contains(u'\t'))
-        return { {}, u"A delimiter cannot contain spaces or backslashes"_qs };
-    if (i < line.size())
-        return { {}, u"DELIMITER takes one delimiter and nothing else on its line"_qs };
-    return { delimiter, {} };
-}
-
-// Counts line breaks (CR LF, lone CR, lone LF) in [from, to).
-int countLines(const QChar *data, qsizetype from, qsizetype to, qsizetype end)
+// Counts line breaks (CR LF, lone CR, lone LF) in [from, to) of data[0, n).
+int countLines(const char *data, qsizetype from, qsizetype to, qsizetype n)
 {
     int lines = 0;
     for (qsizetype i = from; i < to; ++i) {
-        const char16_t c = data[i].unicode();
-        if (c == u'\n')
-            ++lines;
-        else if (c == u'\r' && (i + 1 >= end || data[i + 1].unicode() != u'\n'))
-            ++lines;
+        const char c = data[i];
+        lines += c == '\n' || (c == '\r' && (i + 1 >= n || data[i + 1] != '\n'));
     }
     return lines;
 }
 
-} // namespace
-
-void CutScript::refuse(Statement statement, QString refusal)
+bool startsWithWord(QByteArrayView text, QByteArrayView word)
 {
-    m_refusals.push_back(std::move(refusal));
-    statement.refusal = static_cast<qint32>(m_refusals.size());
-    m_statements.push_back(statement);
+    return text.size() >= word.size()
+        && text.first(word.size()).compare(word, Qt::CaseInsensitive) == 0
+        && (text.size() == word.size() || isWhite(text[word.size()]));
 }
 
-CutScript CutScript::cut(QStringView script)
+// A DELIMITER line: the new delimiter, or why the line is refused.
+struct DelimiterCommand {
+    QByteArrayView delimiter;
+    QString refusal;
+};
+
+// The delimiter a command names in `rest`, what follows its word on its
+// line: the first word, quoted or not; the rest of the line is ignored.
+DelimiterCommand parseDelimiter(QByteArrayView rest)
+{
+    qsizetype i = 0;
+    while (i < rest.size() && isBlank(rest[i]))
+        ++i;
+    QByteArrayView delimiter;
+    const char quote = i < rest.size() ? rest[i] : '\0';
+    if (quote == '\'' || quote == '"' || quote == '`') {
+        const qsizetype close = rest.indexOf(quote, i + 1);
+        if (close < 0)
+            return { {}, u"The delimiter after DELIMITER lacks its closing quote"_qs };
+        delimiter = rest.sliced(i + 1, close - i - 1);
+    } else {
+        qsizetype stop = i;
+        while (stop < rest.size() && !isBlank(rest[stop]))
+            ++stop;
+        delimiter = rest.sliced(i, stop - i);
+    }
+    if (delimiter.isEmpty())
+        return { {}, u"DELIMITER must be followed by a delimiter"_qs };
+    if (delimiter.contains('\\') || delimiter.contains(' ') || delimiter.contains('\t'))
+        return { {}, u"A delimiter cannot contain spaces or backslashes"_qs };
+    return { delimiter, {} };
+}
+
+} // namespace
+
+class CutScript::Cutter {
+public:
+    explicit Cutter(CutScript &out)
+        : m_out(out)
+    {
+    }
+
+    void run()
+    {
+        QByteArray &buffer = m_out.m_buffer;
+        m_data = buffer.data();
+        m_end = buffer.size();
+        // A byte order mark saved at the head of a file is no part of the script.
+        if (QByteArrayView(buffer).startsWith(kByteOrderMark))
+            m_begin = kByteOrderMark.size();
+        trimSpaces(m_begin, m_end);
+        m_counted = m_begin;
+        removePastedCode();
+
+        QByteArrayView delimiter = kStandardDelimiter;
+        for (qsizetype pos = m_begin; pos < m_end;) {
+            const qsizetype head = firstContent(m_data, pos, m_end);
+            if (head == m_end)
+                break;
+            if (const std::optional<qsizetype> next = delimiterCommand(head, delimiter)) {
+                pos = *next;
+                continue;
+            }
+            const bool standard = delimiter == kStandardDelimiter;
+            const Piece piece = standard ? scanStandard(m_data, head, m_end)
+                                         : scanCustom(m_data, head, m_end, delimiter);
+            add(pos, piece.end, standard && piece.end < m_end && piece.semicolons, !standard);
+            pos = piece.next;
+        }
+    }
+
+private:
+    void trimSpaces(qsizetype &from, qsizetype &to) const
+    {
+        while (from < to && m_data[from] == ' ')
+            ++from;
+        while (to > from && m_data[to - 1] == ' ')
+            --to;
+    }
+
+    // The 1-based line at position at; positions asked for only grow.
+    int lineOf(qsizetype at)
+    {
+        m_line += countLines(m_data, m_counted, at, m_end);
+        m_counted = at;
+        return m_line;
+    }
+
+    // Where cleaned position at stood in the script as given; positions
+    // asked for only grow.
+    qsizetype originOf(qsizetype at)
+    {
+        while (m_nextShift < m_shifts.size() && m_shifts[m_nextShift].at <= at)
+            m_removed = m_shifts[m_nextShift++].removed;
+        return at + m_removed;
+    }
+
+    // Drops, in place, each pasted "cnn.Execute" that stands outside quoted
+    // text and comments and, when a double-quoted string follows it, that
+    // string's quotes ("" inside is one "). The pasted string ends at its
+    // closing quote or at the end of its line, so no line break is ever
+    // removed and line numbers stay those of the script.
+    void removePastedCode()
+    {
+        if (!QByteArrayView(m_data + m_begin, m_end - m_begin).contains(kPastedPrefix))
+            return;
+        char *const d = m_data;
+        const qsizetype n = m_end;
+        qsizetype w = m_begin;
+        auto skipTo = [&](qsizetype r) { m_shifts.push_back({ w, r - w }); };
+        for (qsizetype r = m_begin, end = 0; r < n; r = end) {
+            if (nextToken(d, r, n, &end) != Token::Code
+                || !QByteArrayView(d + r, n - r).startsWith(kPastedPrefix)) {
+                while (r < end)
+                    d[w++] = d[r++];
+                continue;
+            }
+            qsizetype i = r + kPastedPrefix.size();
+            skipTo(i);
+            qsizetype q = i;
+            while (q < n && d[q] == ' ')
+                ++q;
+            end = i;
+            if (q >= n || d[q] != '"')
+                continue;
+            while (i < q)
+                d[w++] = d[i++];
+            skipTo(++i);
+            while (i < n && !isLineBreak(d[i])) {
+                if (d[i] != '"') {
+                    d[w++] = d[i++];
+                } else if (i + 1 < n && d[i + 1] == '"') {
+                    d[w++] = '"';
+                    skipTo(i += 2);
+                } else {
+                    ++i; // the closing quote
+                    break;
+                }
+            }
+            skipTo(i);
+            end = i;
+        }
+        m_end = w;
+        trimSpaces(m_begin, m_end);
+    }
+
+    // A DELIMITER command at head, where no statement has begun: it counts
+    // only when it opens its line, as in the command-line client. Sets the
+    // delimiter or adds the refused line, and returns where the next
+    // statement starts; nothing when head holds no command.
+    std::optional<qsizetype> delimiterCommand(qsizetype head, QByteArrayView &delimiter)
+    {
+        qsizetype lineStart = head;
+        while (lineStart > m_begin && isBlank(m_data[lineStart - 1]))
+            --lineStart;
+        if (lineStart > m_begin && !isLineBreak(m_data[lineStart - 1]))
+            return std::nullopt;
+        const QByteArrayView rest(m_data + head, m_end - head);
+        qsizetype word = 0;
+        if (startsWithWord(rest, kDelimiterWord))
+            word = kDelimiterWord.size();
+        else if (rest.startsWith(kShortDelimiter))
+            word = kShortDelimiter.size();
+        else
+            return std::nullopt;
+
+        qsizetype lineEnd = head + word;
+        while (lineEnd < m_end && !isLineBreak(m_data[lineEnd]))
+            ++lineEnd;
+        const DelimiterCommand command
+            = parseDelimiter(QByteArrayView(m_data + head + word, lineEnd - head - word));
+        if (command.refusal.isEmpty()) {
+            delimiter = command.delimiter;
+        } else {
+            qsizetype stop = lineEnd;
+            trimSpaces(head, stop);
+            const qsizetype origin = originOf(head);
+            m_out.m_refusals.push_back(command.refusal);
+            m_out.m_statements.push_back({ head, stop - head, origin, originOf(stop) - origin,
+                lineOf(head), static_cast<qint32>(m_out.m_refusals.size()), false });
+        }
+        return skipLineBreak(m_data, lineEnd, m_end);
+    }
+
+    // Adds the statement in [from, to) unless nothing but white space,
+    // comments and removed semicolons is left of it.
+    void add(qsizetype from, qsizetype to, bool removeSemicolons, bool several)
+    {
+        trimSpaces(from, to);
+        qsizetype first = from;
+        while (first < to && isWhite(m_data[first]))
+            ++first;
+        const int line = lineOf(first);
+        // Counted through the whole piece before it is compacted, which
+        // leaves stale bytes behind it.
+        lineOf(to);
+        const qsizetype origin = originOf(from);
+        const qsizetype originLength = originOf(to) - origin;
+        qsizetype length = to - from;
+        if (removeSemicolons)
+            length = stripSemicolons(m_data + from, length);
+        // Read as the server will read it: on its own.
+        if (firstContent(m_data, from, from + length) == from + length)
+            return;
+        m_out.m_statements.push_back({ from, length, origin, originLength, line, 0, several });
+    }
+
+    // Where removing pasted code moved the text: from cleaned position `at`
+    // on, the script as given lies `removed` bytes further on.
+    struct Shift {
+        qsizetype at;
+        qsizetype removed;
+    };
+
+    CutScript &m_out;
+    char *m_data = nullptr;
+    qsizetype m_begin = 0;
+    qsizetype m_end = 0;
+    int m_line = 1;
+    qsizetype m_counted = 0; // line breaks are counted up to here
+    std::vector<Shift> m_shifts;
+    size_t m_nextShift = 0;
+    qsizetype m_removed = 0;
+};
+
+CutScript CutScript::cut(QByteArray script)
 {
     CutScript result;
-    // A byte order mark saved at the head of a file is no part of the script.
-    if (script.startsWith(QChar(kByteOrderMark)))
-        script = script.mid(1);
-    const QStringView trimmed = trimSpaces(script);
-    result.m_buffer.reserve(trimmed.size());
-    removePastedCode(trimmed, result.m_buffer);
-
-    QChar *data = result.m_buffer.data();
-    const QStringView all = trimSpaces(result.m_buffer);
-    qsizetype pos = all.isEmpty() ? 0 : all.data() - data;
-    const qsizetype end = pos + all.size();
-
-    // Trimming removed spaces only, so lines here are the script's lines.
-    int line = 1;
-    qsizetype counted = 0; // line breaks are counted up to here
-    auto lineOf = [&](qsizetype at) {
-        line += countLines(data, counted, at, end);
-        counted = at;
-        return line;
-    };
-
-    auto add = [&](qsizetype from, qsizetype to, bool removeSemicolons) {
-        const QStringView piece = trimSpaces(QStringView(data + from, to - from));
-        if (piece.isEmpty())
-            return;
-        const qsizetype start = piece.data() - data;
-        const qsizetype stop = start + piece.size();
-        qsizetype first = start;
-        while (first < stop && isWhite(data[first].unicode()))
-            ++first;
-        // Lines are counted through the whole piece before it is compacted,
-        // which leaves stale characters behind it.
-        const int startLine = lineOf(first);
-        lineOf(stop);
-
-        const bool plain = !removeSemicolons || !piece.contains(u';');
-        const char16_t lead = first < stop ? data[first].unicode() : 0;
-        Scan scan { piece.size(), true };
-        if (!plain || lead == 0 || lead == u'-' || lead == u'#' || lead == u'/')
-            scan = stripSemicolons(data + start, piece.size(), removeSemicolons);
-        if (scan.hasContent)
-            result.m_statements.push_back({ start, scan.length, startLine });
-    };
-
-    // DELIMITER, as the command-line client has it, changes what ends a
-    // statement; the standard rule cuts at each ";" CR LF.
-    QStringView delimiter = kStandardDelimiter;
-    const QStringView whole(data, end);
-    while (pos < end) {
-        const bool standard = delimiter == kStandardDelimiter;
-        qsizetype at = end;
-        qsizetype next = end;
-        if (standard) {
-            at = whole.indexOf(u';', pos);
-            while (at >= 0 && !(at + 2 < end && data[at + 1] == u'\r' && data[at + 2] == u'\n'))
-                at = whole.indexOf(u';', at + 1);
-            if (at < 0)
-                at = end;
-            else
-                next = at + 3;
-        } else {
-            at = findDelimiter(data, pos, end, delimiter, &next);
-        }
-
-        const qsizetype head = firstContent(data, pos, at);
-        const qsizetype wordEnd = head + kDelimiterWord.size();
-        if (head < at && whole.mid(head).startsWith(kDelimiterWord, Qt::CaseInsensitive)
-            && (wordEnd == end || isWhite(data[wordEnd].unicode()))) {
-            qsizetype lineEnd = head;
-            while (lineEnd < end && !isLineBreak(data[lineEnd].unicode()))
-                ++lineEnd;
-            const QStringView commandLine = trimSpaces(whole.mid(head, lineEnd - head));
-            DelimiterCommand command = parseDelimiterLine(commandLine);
-            if (command.refusal.isEmpty())
-                delimiter = command.delimiter;
-            else
-                result.refuse({ head, commandLine.size(), lineOf(head) }, command.refusal);
-            pos = skipLineBreak(data, lineEnd, end);
-            continue;
-        }
-        add(pos, at, standard && at < end);
-        pos = next;
-    }
+    result.m_buffer = std::move(script);
+    Cutter(result).run();
     return result;
 }

@@ -2,7 +2,9 @@
 
 #include "core/ModPublic.h"
 #include "core/Platform.h"
+#include "db/BackgroundRun.h"
 #include "db/Connection.h"
+#include "db/SqlText.h"
 #include "db/StatementKind.h"
 
 #include <deque>
@@ -25,141 +27,215 @@ constexpr qsizetype kMaxBytesInFlight = 32 * 1024;
 const Failure kNoConnection { 91, u"Object variable or With block variable not set"_qs,
     u"Tesmor"_qs };
 
-// Points a statement's failure at the line where the statement starts, as
-// the command-line client prefixes its errors. Only what the server (or the
-// connection on its behalf) answered carries a native code; the program's
-// own failures keep their Source.
-void pointAtLine(Outcome &outcome, int line)
+// True when a text holds a ";" in code with more after it: several
+// statements, as far as can be told without the server's parser.
+bool mayHoldSeveral(QByteArrayView text)
 {
-    if (outcome && outcome->Source.startsWith(u"MySQL "))
-        outcome->Source += u" at line %1"_qs.arg(line);
+    const char *data = text.data();
+    const qsizetype n = text.size();
+    for (qsizetype r = 0, end = 0; r < n; r = end) {
+        if (SqlText::nextToken(data, r, n, &end) == SqlText::Token::Code && data[r] == ';'
+            && SqlText::firstContent(data, end, n) < n)
+            return true;
+    }
+    return false;
 }
+
+// One run of a script: statements that cannot answer with rows are sent
+// ahead of their answers; everything else waits for every answer
+// outstanding and runs alone.
+class Run {
+public:
+    Run(Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
+        : m_cnn(cnn)
+        , m_script(script)
+        , m_listeners(listeners)
+    {
+        m_summary.statements = script.size();
+    }
+
+    RunSummary execute()
+    {
+        for (ScriptListener *l : m_listeners)
+            l->runStarting(m_script);
+        for (qsizetype i = 0; m_goOn && i < m_script.size(); ++i)
+            step(i);
+        drain(0);
+        if (m_multiStatements && m_goOn)
+            m_goOn = !m_cnn->setMultiStatements(false);
+        m_summary.openTransaction = m_cnn && m_cnn->inTransaction();
+        for (ScriptListener *l : m_listeners)
+            l->runFinished(m_script);
+        return m_summary;
+    }
+
+private:
+    struct Sent {
+        qsizetype index;
+        qsizetype bytes;
+    };
+
+    void step(qsizetype i)
+    {
+        const CutScript::Statement &s = m_script.statement(i);
+        const QByteArrayView text = m_script.text(i);
+        const bool ahead = m_cnn && s.refusal == 0 && !s.several && text.size() <= kMaxBytesInFlight
+            && answersWithoutRows(text);
+        if (!ahead)
+            drain(0);
+        else
+            makeRoom(text.size());
+        if (!m_goOn)
+            return;
+        for (ScriptListener *l : m_listeners)
+            l->statementStarting(m_script, i);
+        // A statement the cutter refused is not sent; it fails where it stands.
+        if (s.refusal != 0)
+            return finish(i,
+                Failure {
+                    kDriverFailure, m_script.refusal(i), u"Tesmor at line %1"_qs.arg(s.line) });
+        if (!m_cnn)
+            return finish(i, kNoConnection);
+        if (s.several != m_multiStatements) {
+            if (const Outcome failure = m_cnn->setMultiStatements(s.several))
+                return finish(i, failure);
+            m_multiStatements = s.several;
+        }
+        if (!ahead)
+            finish(i, m_cnn->execute(text));
+        else if (const Outcome failure = m_cnn->sendStatement(text))
+            finishAfterOutstanding(i, failure);
+        else
+            sent(i, text.size());
+    }
+
+    // Waits until a statement of `bytes` fits in the window. A full window
+    // is read until half of it is free, so that sends and reads each come in
+    // runs rather than taking turns.
+    void makeRoom(qsizetype bytes)
+    {
+        if (std::ssize(m_inFlight) < kMaxInFlight && m_bytesInFlight + bytes <= kMaxBytesInFlight)
+            return;
+        while (m_goOn && !m_inFlight.empty()
+            && (std::ssize(m_inFlight) > kMaxInFlight / 2 || m_bytesInFlight > kMaxBytesInFlight / 2
+                || m_bytesInFlight + bytes > kMaxBytesInFlight))
+            readOldest();
+    }
+
+    void sent(qsizetype i, qsizetype bytes)
+    {
+        m_lastSent = i;
+        m_inFlight.push_back({ i, bytes });
+        m_bytesInFlight += bytes;
+    }
+
+    // Reads answers until at most `keep` are outstanding.
+    void drain(qsizetype keep)
+    {
+        while (m_goOn && std::ssize(m_inFlight) > keep)
+            readOldest();
+    }
+
+    // A send that failed: the answers to what went before come first.
+    void finishAfterOutstanding(qsizetype i, const Outcome &failure)
+    {
+        m_lastSent = i;
+        drain(0);
+        if (m_goOn)
+            finish(i, failure);
+    }
+
+    // Reads the oldest answer outstanding. When the connection is lost
+    // there, the statements sent after it may or may not have run.
+    void readOldest()
+    {
+        const Sent oldest = m_inFlight.front();
+        m_inFlight.pop_front();
+        m_bytesInFlight -= oldest.bytes;
+        const Outcome outcome = m_cnn->readAnswer();
+        QString note;
+        if (outcome && isGoneAway(*outcome) && m_lastSent > oldest.index)
+            note = u"; the outcome of the statements from line %1 to line %2 is unknown"_qs
+                       .arg(m_script.statement(oldest.index).line)
+                       .arg(m_script.statement(m_lastSent).line);
+        finish(oldest.index, outcome, note);
+    }
+
+    // Reports statement i's outcome; stops the run once the connection is lost.
+    void finish(qsizetype i, Outcome outcome, const QString &note = QString())
+    {
+        const CutScript::Statement &s = m_script.statement(i);
+        ++m_summary.executed;
+        if (outcome) {
+            // Pointed at the line where the statement starts, as the
+            // command-line client prefixes its errors; only what the server
+            // (or the connection on its behalf) answered carries a code.
+            if (outcome->Source.startsWith(u"MySQL "))
+                outcome->Source += u" at line %1"_qs.arg(s.line);
+            outcome->Source += note;
+            // The server skips the rest of a text once a statement in it fails.
+            if (s.several && !isGoneAway(*outcome) && mayHoldSeveral(m_script.text(i)))
+                outcome->Source += u"; nothing after the failing statement in this text ran"_qs;
+            if (++m_summary.failed == 1)
+                m_summary.firstFailureLine = s.line;
+        } else if (const unsigned warnings = m_cnn ? m_cnn->warningCount() : 0) {
+            if (++m_summary.warned == 1)
+                m_summary.firstWarningLine = s.line;
+            for (ScriptListener *l : m_listeners)
+                l->statementWarned(m_script, i, warnings);
+        }
+        for (ScriptListener *l : m_listeners)
+            l->statementFinished(m_script, i, outcome);
+        m_summary.connectionLost = outcome && isGoneAway(*outcome);
+        m_goOn = !m_summary.connectionLost;
+    }
+
+    Connection *const m_cnn;
+    const CutScript &m_script;
+    const std::span<ScriptListener *const> m_listeners;
+    RunSummary m_summary;
+    bool m_goOn = true;
+    bool m_multiStatements = false;
+    std::deque<Sent> m_inFlight;
+    qsizetype m_bytesInFlight = 0;
+    qsizetype m_lastSent = -1;
+};
 
 } // namespace
 
 RunSummary runScript(
     Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
 {
-    RunSummary summary;
-    summary.statements = script.size();
-    for (ScriptListener *l : listeners)
-        l->runStarting(script);
-
-    // Reports statement i's outcome; false once the connection is lost.
-    auto finish = [&](qsizetype i, Outcome outcome, const QString &note = QString()) {
-        pointAtLine(outcome, script.statement(i).line);
-        if (outcome)
-            outcome->Source += note;
-        ++summary.executed;
-        if (outcome) {
-            ++summary.failed;
-            if (summary.firstFailureLine == 0)
-                summary.firstFailureLine = script.statement(i).line;
-        }
-        for (ScriptListener *l : listeners)
-            l->statementFinished(script, i, outcome);
-        summary.connectionLost = outcome && isGoneAway(*outcome);
-        return !summary.connectionLost;
-    };
-
-    struct Sent {
-        qsizetype index;
-        qsizetype bytes;
-    };
-    std::deque<Sent> inFlight;
-    qsizetype bytesInFlight = 0;
-    qsizetype lastSent = -1;
-
-    // Reads the oldest answer outstanding. When the connection is lost
-    // there, the statements sent after it may or may not have run.
-    auto readOldest = [&] {
-        const Sent oldest = inFlight.front();
-        inFlight.pop_front();
-        bytesInFlight -= oldest.bytes;
-        const Outcome outcome = cnn->readAnswer();
-        QString note;
-        if (outcome && isGoneAway(*outcome) && lastSent > oldest.index)
-            note = u"; the outcome of the statements from line %1 to line %2 is unknown"_qs
-                       .arg(script.statement(oldest.index).line)
-                       .arg(script.statement(lastSent).line);
-        return finish(oldest.index, outcome, note);
-    };
-
-    bool goOn = true;
-    for (qsizetype i = 0; goOn && i < script.size(); ++i) {
-        const QString refusal = script.refusal(i);
-        const QByteArray utf8 = refusal.isEmpty() ? script.text(i).toUtf8() : QByteArray();
-        const bool pipelined = cnn && refusal.isEmpty() && utf8.size() <= kMaxBytesInFlight
-            && answersWithoutRows(script.text(i));
-        // A statement that may answer with rows waits for every answer
-        // outstanding and runs alone. Any other waits only when there is no
-        // room, and then reads until half the room is free, so that sends
-        // and reads each come in runs rather than taking turns.
-        const bool full = std::ssize(inFlight) >= kMaxInFlight
-            || bytesInFlight + utf8.size() > kMaxBytesInFlight;
-        if (!pipelined || full) {
-            while (goOn && !inFlight.empty()
-                && (!pipelined || std::ssize(inFlight) > kMaxInFlight / 2
-                    || bytesInFlight > kMaxBytesInFlight / 2
-                    || bytesInFlight + utf8.size() > kMaxBytesInFlight))
-                goOn = readOldest();
-        }
-        if (!goOn)
-            break;
-        for (ScriptListener *l : listeners)
-            l->statementStarting(script, i);
-        if (!pipelined) {
-            // A statement the cutter refused is not sent; it fails where it stands.
-            if (!refusal.isEmpty())
-                goOn = finish(i,
-                    Failure { kDriverFailure, refusal,
-                        u"Tesmor at line %1"_qs.arg(script.statement(i).line) });
-            else
-                goOn = finish(i, cnn ? cnn->executeUtf8(utf8) : Outcome(kNoConnection));
-            continue;
-        }
-        lastSent = i;
-        if (const Outcome failure = cnn->sendStatement(utf8)) {
-            // The answers to what went before come first.
-            while (goOn && !inFlight.empty())
-                goOn = readOldest();
-            if (goOn)
-                goOn = finish(i, failure);
-            continue;
-        }
-        inFlight.push_back({ i, utf8.size() });
-        bytesInFlight += utf8.size();
-    }
-    while (goOn && !inFlight.empty())
-        goOn = readOldest();
-    summary.openTransaction = cnn && cnn->inTransaction();
-
-    for (ScriptListener *l : listeners)
-        l->runFinished(script);
-    return summary;
+    return Run(cnn, script, listeners).execute();
 }
 
 QString completionMessage(const RunSummary &summary)
 {
+    QString message;
+    if (summary.failed == 0) {
+        message = u"Query Executed Successfully"_qs;
+    } else {
+        const QString where = logFilePath();
+        message = u"%1 of %2 statements failed (first at line %3).\r\n"_qs.arg(summary.failed)
+                      .arg(summary.executed)
+                      .arg(summary.firstFailureLine)
+            + (where.isEmpty() ? u"Details were written to standard error."_qs
+                               : u"Details are in %1."_qs.arg(where));
+    }
+    if (summary.warned > 0)
+        message += u"\r\n%1 gave warnings (first at line %2)."_qs
+                       .arg(summary.warned == 1 ? u"1 statement"_qs
+                                                : u"%1 statements"_qs.arg(summary.warned))
+                       .arg(summary.firstWarningLine);
     // Nothing is committed or rolled back for the user; they are only told,
     // since Exit or a new connection would silently roll the work back.
-    const QString transaction = summary.openTransaction
-        ? u"\r\nThe connection has an open transaction: its changes are not committed."_qs
-        : QString();
-    if (summary.failed == 0)
-        return u"Query Executed Successfully"_qs + transaction;
-    const QString where = logFilePath();
-    return u"%1 of %2 statements failed (first at line %3).\r\n"_qs.arg(summary.failed)
-               .arg(summary.executed)
-               .arg(summary.firstFailureLine)
-        + (where.isEmpty() ? u"Details were written to standard error."_qs
-                           : u"Details are in %1."_qs.arg(where))
-        + transaction;
+    if (summary.openTransaction)
+        message += u"\r\nThe connection has an open transaction: its changes are not committed."_qs;
+    return message;
 }
 
-RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners)
+RunSummary executeScript(const CutScript &script, std::span<ScriptListener *const> extraListeners)
 {
-    const CutScript script = CutScript::cut(text);
     ErrorLogListener log(u"FrmQuery"_qs, u"ExecuteNow"_qs);
     std::vector<ScriptListener *> listeners { &log };
     listeners.insert(listeners.end(), extraListeners.begin(), extraListeners.end());
@@ -167,4 +243,9 @@ RunSummary executeScript(const QString &text, std::span<ScriptListener *const> e
     if (!summary.connectionLost)
         platform().showMessage(completionMessage(summary));
     return summary;
+}
+
+RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners)
+{
+    return executeScript(CutScript::cut(text), extraListeners);
 }

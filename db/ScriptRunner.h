@@ -14,6 +14,8 @@ public:
     virtual ~ScriptListener() = default;
     virtual void runStarting(const CutScript &) { }
     virtual void statementStarting(const CutScript &, qsizetype) { }
+    // Before statementFinished, for a statement that succeeded with warnings.
+    virtual void statementWarned(const CutScript &, qsizetype, unsigned /*warnings*/) { }
     virtual void statementFinished(const CutScript &, qsizetype, const Outcome &) { }
     virtual void runFinished(const CutScript &) { }
     // During a run on a worker thread, about ten times a second: statement
@@ -26,6 +28,8 @@ struct RunSummary {
     qsizetype executed = 0;
     qsizetype failed = 0;
     int firstFailureLine = 0; // 0 when none failed
+    qsizetype warned = 0; // statements that succeeded with warnings
+    int firstWarningLine = 0;
     bool connectionLost = false;
     bool openTransaction = false; // the session ended the run inside a transaction
 };
@@ -33,7 +37,9 @@ struct RunSummary {
 // Executes every statement in order on cnn, one per call, each committed by
 // itself; a failing statement is reported and the next one runs. A lost
 // connection stops the run. A missing connection fails every statement; a
-// statement the cutter refused fails without being sent.
+// statement the cutter refused fails without being sent. While statements
+// cut under a delimiter of the script's own run, the session accepts several
+// statements in one text; it never does after the run.
 RunSummary runScript(
     Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
 
@@ -54,8 +60,8 @@ private:
     Trap m_trap;
 };
 
-// The closing message of a run: success only when nothing failed; a second
-// line warns of a transaction left open.
+// The closing message of a run: success only when nothing failed; further
+// lines tell of warnings and of a transaction left open.
 QString completionMessage(const RunSummary &summary);
 
 // Runs the script as runScript does, but on a worker thread that owns cnn
@@ -64,8 +70,11 @@ QString completionMessage(const RunSummary &summary);
 RunSummary runInBackground(
     Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
 
-// The query window's script run: cleans and cuts text, runs it on
+// The query window's script run: cleans and cuts a UTF-8 script, runs it on
 // ModPublic::Cnn in the background with failures logged as the query
 // window's ExecuteNow, and shows the closing message unless the lost
-// connection ended the program.
+// connection ended the program. The cut script stays with the caller, for
+// listeners that point into it after the run.
+RunSummary executeScript(
+    const CutScript &script, std::span<ScriptListener *const> extraListeners = {});
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners = {});

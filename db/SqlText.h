@@ -1,86 +1,113 @@
 #pragma once
 
-#include <QChar>
-#include <QStringView>
+#include <QByteArrayView>
 
-// How SQL text falls into quoted strings, comments and code, as far as
-// cutting a script and telling what a statement is care. Inline: the cutter
-// runs it over every character of a script.
+// How SQL text in UTF-8 falls into quoted strings, comments and code, as far
+// as cutting a script and telling what a statement is care. Quotes, comment
+// marks and line breaks are ASCII, and no byte of a multi-byte UTF-8
+// sequence is, so reading bytes finds exactly what reading characters would.
+// Inline: the cutter runs it over every byte of a script.
 namespace SqlText {
 
-inline bool isLineBreak(char16_t c)
+inline bool isLineBreak(char c)
 {
-    return c == u'\r' || c == u'\n';
+    return c == '\r' || c == '\n';
 }
 
-inline bool isWhite(char16_t c)
+inline bool isBlank(char c)
 {
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+    return c == ' ' || c == '\t';
+}
+
+inline bool isWhite(char c)
+{
+    return isBlank(c) || isLineBreak(c);
 }
 
 // What a stretch of SQL text is.
 enum class Token { Code, Quoted, Comment };
 
-inline bool opensToken(char16_t c)
+inline bool opensToken(char c)
 {
-    return c == u'\'' || c == u'"' || c == u'`' || c == u'#' || c == u'-' || c == u'/';
+    return c == '\'' || c == '"' || c == '`' || c == '#' || c == '-' || c == '/';
 }
 
-// The token of data[0, n) that starts at r where opensToken holds.
-inline Token nextQuotedOrComment(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
+// Past the line break (CR LF, CR or LF) at i, if there is one.
+inline qsizetype skipLineBreak(const char *data, qsizetype i, qsizetype n)
 {
-    const char16_t c = data[r].unicode();
-    qsizetype i = r + 1;
-    auto at = [&](qsizetype k) -> char16_t { return k < n ? data[k].unicode() : 0; };
-    if (c == u'\'' || c == u'"' || c == u'`') {
-        while (i < n) {
-            const char16_t x = at(i);
-            if (x == u'\\' && c != u'`' && i + 1 < n) {
-                i += 2;
-            } else if (x == c && at(i + 1) == c) {
-                i += 2;
-            } else {
+    if (i < n && data[i] == '\r')
+        return i + 1 < n && data[i + 1] == '\n' ? i + 2 : i + 1;
+    return i < n && data[i] == '\n' ? i + 1 : i;
+}
+
+// The end of the quoted string opened at r by its quote: past the closing
+// quote, or n when it is never closed. Backslash escapes (not in `names`)
+// and doubled quotes stay inside.
+inline qsizetype quotedEnd(const char *data, qsizetype r, qsizetype n)
+{
+    const char quote = data[r];
+    const bool escapes = quote != '`';
+    for (qsizetype i = r + 1; i < n; ++i) {
+        const char x = data[i];
+        if (x == '\\' && escapes) {
+            ++i;
+        } else if (x == quote) {
+            if (i + 1 < n && data[i + 1] == quote)
                 ++i;
-                if (x == c)
-                    break;
-            }
+            else
+                return i + 1;
         }
-        *end = i;
+    }
+    return n;
+}
+
+// The token of data[0, n) that starts at r where opensToken holds, and in
+// *end where it stops. A comment or string left open runs to the end, as the
+// command-line client reads it. MariaDB's executable comments (/*! and /*M!)
+// are code, since the server runs what they hold; an optimizer hint (/*+) is
+// a comment.
+inline Token nextQuotedOrComment(const char *data, qsizetype r, qsizetype n, qsizetype *end)
+{
+    const char c = data[r];
+    auto at = [&](qsizetype k) -> char { return k < n ? data[k] : '\0'; };
+    if (c == '\'' || c == '"' || c == '`') {
+        *end = quotedEnd(data, r, n);
         return Token::Quoted;
     }
-    if (c == u'#' || (c == u'-' && at(r + 1) == u'-' && at(r + 2) <= u' ')) {
-        while (i < n && !isLineBreak(at(i)))
+    if (c == '#'
+        || (c == '-' && at(r + 1) == '-' && static_cast<unsigned char>(at(r + 2)) <= ' ')) {
+        qsizetype i = r + 1;
+        while (i < n && !isLineBreak(data[i]))
             ++i;
         *end = i;
         return Token::Comment;
     }
-    if (c == u'/' && at(r + 1) == u'*' && at(r + 2) != u'!'
-        && !(at(r + 2) == u'M' && at(r + 3) == u'!')) {
-        const qsizetype close = QStringView(data, n).indexOf(u"*/", r + 2);
+    if (c == '/' && at(r + 1) == '*' && at(r + 2) != '!'
+        && !(at(r + 2) == 'M' && at(r + 3) == '!')) {
+        const qsizetype close = QByteArrayView(data, n).indexOf("*/", r + 2);
         *end = close < 0 ? n : close + 2;
         return Token::Comment;
     }
-    *end = i;
+    *end = r + 1;
     return Token::Code;
 }
 
 // The token of data[0, n) that starts at r, and in *end where it stops: a
-// quoted string up to its closing quote, a comment, or one character of code.
-// MariaDB's executable comments (/*! and /*M!) are code: the server runs them.
-inline Token nextToken(const QChar *data, qsizetype r, qsizetype n, qsizetype *end)
+// quoted string up to its closing quote, a comment, or one byte of code.
+inline Token nextToken(const char *data, qsizetype r, qsizetype n, qsizetype *end)
 {
-    if (opensToken(data[r].unicode()))
+    if (opensToken(data[r]))
         return nextQuotedOrComment(data, r, n, end);
     *end = r + 1;
     return Token::Code;
 }
 
-// The first character of [from, to) that is neither white space nor comment.
-inline qsizetype firstContent(const QChar *data, qsizetype from, qsizetype to)
+// The first byte of [from, to) that is neither white space nor comment.
+inline qsizetype firstContent(const char *data, qsizetype from, qsizetype to)
 {
     for (qsizetype r = from, end = 0; r < to; r = end) {
         const Token token = nextToken(data, r, to, &end);
-        if (token == Token::Quoted || (token == Token::Code && !isWhite(data[r].unicode())))
+        if (token == Token::Quoted || (token == Token::Code && !isWhite(data[r])))
             return r;
     }
     return to;

@@ -2,62 +2,74 @@
 
 #include "db/SqlText.h"
 
+#include <QLatin1StringView>
+
 namespace {
 
-bool isWordChar(QChar c)
+// Bytes of a keyword or a name; any byte of a non-ASCII character counts,
+// so a name in another script is one word.
+bool isWordChar(char c)
 {
-    return c.isLetterOrNumber() || c == u'_' || c == u'$';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'
+        || c == '$' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 // The position of the first word after white space and comments; a quoted
 // name or anything else that is no word there leaves an empty word.
-qsizetype skipNoise(QStringView s, qsizetype i)
+qsizetype skipNoise(QByteArrayView s, qsizetype i)
 {
     return SqlText::firstContent(s.data(), i, s.size());
 }
 
-QStringView nextWord(QStringView s, qsizetype &i)
+QByteArrayView nextWord(QByteArrayView s, qsizetype &i)
 {
     const qsizetype start = i;
     while (i < s.size() && isWordChar(s[i]))
         ++i;
-    return s.mid(start, i - start);
+    return s.sliced(start, i - start);
 }
 
-bool is(QStringView word, QStringView keyword)
+bool is(QByteArrayView word, QByteArrayView keyword)
 {
     return word.compare(keyword, Qt::CaseInsensitive) == 0;
 }
 
+// Read as Latin-1, no byte of UTF-8 text folds to an ASCII letter, and Qt's
+// search is fast.
+bool containsCaseInsensitive(QByteArrayView text, QLatin1StringView word)
+{
+    return QLatin1StringView(text).contains(word, Qt::CaseInsensitive);
+}
+
 } // namespace
 
-bool answersWithoutRows(QStringView statement)
+bool answersWithoutRows(QByteArrayView statement)
 {
     // What an executable comment holds is run by the server, whatever
     // stands around it.
-    if (statement.contains(u"RETURNING", Qt::CaseInsensitive) || statement.contains(u"/*!")
-        || statement.contains(u"/*M!"))
+    if (containsCaseInsensitive(statement, QLatin1StringView("RETURNING"))
+        || statement.contains("/*!") || statement.contains("/*M!"))
         return false;
     qsizetype i = skipNoise(statement, 0);
-    const QStringView first = nextWord(statement, i);
+    const QByteArrayView first = nextWord(statement, i);
 
-    static constexpr QStringView plain[] = { u"INSERT", u"REPLACE", u"UPDATE", u"DELETE", u"CREATE",
-        u"ALTER", u"DROP", u"RENAME", u"TRUNCATE", u"GRANT", u"REVOKE", u"LOCK", u"UNLOCK",
-        u"COMMIT", u"ROLLBACK", u"SAVEPOINT", u"RELEASE", u"DO", u"USE" };
-    for (const QStringView keyword : plain) {
+    static constexpr QByteArrayView plain[] = { "INSERT", "REPLACE", "UPDATE", "DELETE", "CREATE",
+        "ALTER", "DROP", "RENAME", "TRUNCATE", "GRANT", "REVOKE", "LOCK", "UNLOCK", "COMMIT",
+        "ROLLBACK", "SAVEPOINT", "RELEASE", "DO", "USE" };
+    for (const QByteArrayView keyword : plain) {
         if (is(first, keyword))
             return true;
     }
 
     // These depend on the word after them.
-    if (!is(first, u"SET") && !is(first, u"START") && !is(first, u"BEGIN"))
+    if (!is(first, "SET") && !is(first, "START") && !is(first, "BEGIN"))
         return false;
     qsizetype j = skipNoise(statement, i);
-    const QStringView second = nextWord(statement, j);
-    if (is(first, u"SET"))
-        return !is(second, u"STATEMENT"); // SET STATEMENT … FOR runs any statement
-    if (is(first, u"START"))
-        return is(second, u"TRANSACTION");
+    const QByteArrayView second = nextWord(statement, j);
+    if (is(first, "SET"))
+        return !is(second, "STATEMENT"); // SET STATEMENT … FOR runs any statement
+    if (is(first, "START"))
+        return is(second, "TRANSACTION");
     // BEGIN NOT ATOMIC opens a compound statement that may select rows.
-    return second.isEmpty() || is(second, u"WORK");
+    return second.isEmpty() || is(second, "WORK");
 }

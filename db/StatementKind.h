@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QStringView>
+#include <QByteArrayView>
 
 // True when the statement's answer can only be a plain OK or error packet,
 // so it may be sent before earlier answers have been read. Decided by the
@@ -8,4 +8,5 @@
 // statements that cannot return rows; anything else, anything that
 // mentions RETURNING or holds an executable comment is false: when unsure,
 // the statement waits for every earlier answer and runs alone.
-bool answersWithoutRows(QStringView statement);
+// The statement is UTF-8.
+bool answersWithoutRows(QByteArrayView statement);

@@ -44,6 +44,7 @@ private slots:
     void init();
     void cleanup();
     void storesExactlyWhatWasWritten();
+    void literalsAndSectionsRunAsWritten();
     void failingStatementIsLoggedAndSkipped();
     void callWithResultsThenNextStatement();
     void lostConnectionStopsTheRun_data();
@@ -122,6 +123,39 @@ void TestScriptRunner::storesExactlyWhatWasWritten()
     QCOMPARE(summary.failed, 0);
     QCOMPARE(m_platform.messages, QStringList { u"Query Executed Successfully"_qs });
     QVERIFY(readLogLines(logPath()).isEmpty());
+}
+
+// A separator inside a literal is data, and a DELIMITER section's text runs
+// whole, as several statements, while outside sections one text is still
+// one statement.
+void TestScriptRunner::literalsAndSectionsRunAsWritten()
+{
+    connect();
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE IF EXISTS runner_p9"_qs));
+    QVERIFY(m_probe->exec(u"INSERT INTO runner_rows (v) VALUES ('victim')"_qs));
+    const QString note = u"Cleanup tip;\nDELETE FROM runner_rows;\nthen reload."_qs;
+    const RunSummary summary = executeScript(
+        u"INSERT INTO runner_rows (v) VALUES ('%1');\n"
+        "DELIMITER $$\n"
+        "DROP PROCEDURE IF EXISTS runner_p9;\n"
+        "CREATE PROCEDURE runner_p9() BEGIN SELECT 1; END$$\n"
+        "INSERT INTO runner_rows (v) VALUES ('s1'); INSERT INTO no_such_table VALUES (1);\n"
+        "  INSERT INTO runner_rows (v) VALUES ('never')$$\n"
+        "DELIMITER ;\n"
+        "INSERT INTO runner_rows (v) VALUES ('one'); INSERT INTO runner_rows (v) VALUES ('text');\n"
+        "CALL runner_p9()"_qs.arg(note));
+
+    QCOMPARE(rows(), (QStringList { u"victim"_qs, note, u"s1"_qs }));
+    QCOMPARE(summary.failed, 2);
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines[0].contains(u"no_such_table"_qs)
+            && lines[0].contains(u" MySQL 1146 (42S02) at line 7; nothing after the failing "
+                                 "statement in this text ran "_qs),
+        qPrintable(lines[0]));
+    QVERIFY2(lines[1].contains(u"MySQL 1064 (42000) at line 10 "_qs), qPrintable(lines[1]));
+    QCOMPARE(m_platform.messages.size(), 1);
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE runner_p9"_qs));
 }
 
 void TestScriptRunner::failingStatementIsLoggedAndSkipped()
@@ -237,7 +271,7 @@ void TestScriptRunner::pipelinedRunMatchesOneByOne()
     connect();
     QStringList oneByOne;
     for (qsizetype i = 0; i < script.size(); ++i) {
-        if (const Outcome o = ModPublic::Cnn->Execute(script.text(i)))
+        if (const Outcome o = ModPublic::Cnn->execute(script.text(i)))
             oneByOne << u"%1: %2"_qs.arg(i).arg(o->Description);
     }
     const QStringList storedOneByOne = rows();

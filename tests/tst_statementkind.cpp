@@ -59,7 +59,7 @@ void TestStatementKind::classification()
 {
     QFETCH(QString, statement);
     QFETCH(bool, withoutRows);
-    QCOMPARE(answersWithoutRows(statement), withoutRows);
+    QCOMPARE(answersWithoutRows(statement.toUtf8()), withoutRows);
 }
 
 QTEST_APPLESS_MAIN(TestStatementKind)
