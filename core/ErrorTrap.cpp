@@ -40,6 +40,8 @@ QString timeFormatWithoutZone(const QLocale &locale)
     return kept.simplified();
 }
 
+} // namespace
+
 QString stateDirectory()
 {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
@@ -48,12 +50,12 @@ QString stateDirectory()
     return base + u"/tesmor"_qs;
 }
 
-// The records' single write to a file opened for appending keeps records of
+// One write to a file opened for appending keeps the records (or lines) of
 // two processes from interleaving. Only a regular file will do: opening a
 // FIFO or a device could block or send the record anywhere, so the open does
 // not wait and anything else counts as unwritable. On a regular file
 // O_NONBLOCK has no effect, so the write needs no change of flags.
-bool appendTo(const QString &path, const QByteArray &record)
+bool appendToRegularFile(const QString &path, const QByteArray &record)
 {
     const QByteArray name = QFile::encodeName(path);
     const int fd
@@ -72,6 +74,8 @@ bool appendTo(const QString &path, const QByteArray &record)
     ::close(fd);
     return written == record.size();
 }
+
+namespace {
 
 // Where the last record went: a file, or standard error (empty).
 std::optional<QString> lastPath;
@@ -145,7 +149,7 @@ void WriteErrorLog(const Failure &f)
     for (const QString &path : std::as_const(candidates)) {
         if (path.startsWith(stateDirectory()))
             QDir().mkpath(stateDirectory());
-        if (appendTo(path, record)) {
+        if (appendToRegularFile(path, record)) {
             lastPath = path;
             written = true;
             break;

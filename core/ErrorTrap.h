@@ -58,3 +58,11 @@ QString formatLogRecord(const QDateTime &when, const Failure &f, const QString &
 // The file the last record went to; before any record, where one would go.
 // Empty when records can only go to standard error.
 QString logFilePath();
+
+// The per-user folder of the program's state: $XDG_STATE_HOME/tesmor, by
+// default ~/.local/state/tesmor.
+QString stateDirectory();
+
+// Appends text to the regular file at path, creating it, in one write; false
+// when path is not a regular file or cannot be written.
+bool appendToRegularFile(const QString &path, const QByteArray &text);

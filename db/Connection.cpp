@@ -1,6 +1,7 @@
 #include "db/Connection.h"
 
 #include "db/ConnectionString.h"
+#include "db/VerifiedServers.h"
 
 #include <QLocale>
 #include <QUrl>
@@ -153,6 +154,14 @@ Outcome checkStatementSize(qint64 statementBytes, qint64 maxAllowedPacket)
 
 } // namespace
 
+struct Connection::Endpoint {
+    QByteArray host;
+    QByteArray user;
+    QByteArray password;
+    QByteArray database;
+    unsigned port = kDefaultPort;
+};
+
 void Connection::setKeepAlive(const KeepAlive &timers)
 {
     keepAliveTimers = timers;
@@ -215,37 +224,76 @@ Outcome Connection::Open()
     const QByteArray password = cs.value(u"pwd").value_or(QString()).toUtf8();
     const QByteArray database = cs.value(u"database").value_or(QString()).toUtf8();
 
-    std::unique_ptr<MYSQL, Closer> m(mysql_init(nullptr));
+    const Endpoint target { host, user, password, database, port };
+
+    // A server whose certificate once verified must verify every time: a
+    // session without TLS, or with a certificate the trust store does not
+    // vouch for, may be someone in between. Any other server is tried
+    // verified first, to learn whether it can be held to that, and then as
+    // it always was.
+    const int heldAtLine = VerifiedServers::lineOf(host, port);
+    unsigned error = 0;
+    Handle m = connectAttempt(target, true, error);
+    if (error == 0 && heldAtLine == 0)
+        VerifiedServers::remember(host, port);
+    if (error == CR_SSL_CONNECTION_ERROR && heldAtLine == 0)
+        m = connectAttempt(target, false, error);
     if (!m)
         return ownFailure(u"Out of memory while creating the connection"_qs);
-    const my_bool off = 0;
-    const unsigned timeout = m_connectTimeoutSeconds;
-    const unsigned noLocalFiles = 0;
-    mysql_optionsv(m.get(), MYSQL_OPT_RECONNECT, &off);
-    mysql_optionsv(m.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
-    mysql_optionsv(m.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    mysql_optionsv(m.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-    // TLS whenever the server offers it, verifying nothing, as there is no
-    // place to name a CA. With Connector/C 3.3 enforcing without verifying
-    // falls back to plain text only when the server has no TLS; a failed
-    // handshake with a server that has it fails the connection. Verifying is
-    // set off explicitly since Connector/C 3.4 verifies by default.
-    const my_bool on = 1;
-    mysql_optionsv(m.get(), MYSQL_OPT_SSL_ENFORCE, &on);
-    mysql_optionsv(m.get(), MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &off);
-
-    if (!mysql_real_connect(m.get(), host.constData(), user.constData(), password.constData(),
-            database.isEmpty() ? nullptr : database.constData(), port, nullptr,
-            CLIENT_MULTI_RESULTS)) {
+    if (error != 0) {
         m_mysql = std::move(m);
-        const Outcome failure = driverFailure(false);
+        Outcome failure = driverFailure(false);
         m_mysql.reset();
+        if (heldAtLine != 0 && error == CR_SSL_CONNECTION_ERROR)
+            failure->Description
+                += u". Refused: %1 port %2 presented a verified certificate before, and a "
+                   "connection to it without one may be someone in between. If the server "
+                   "really gave up its certificate, remove line %3 of %4"_qs.arg(server)
+                       .arg(port)
+                       .arg(heldAtLine)
+                       .arg(VerifiedServers::filePath());
         return failure;
     }
     enableKeepAlive(m.get());
     m_maxAllowedPacket = readMaxAllowedPacket(m.get());
     m_mysql = std::move(m);
     return std::nullopt;
+}
+
+Connection::Handle Connection::connectAttempt(
+    const Endpoint &target, bool verify, unsigned &error) const
+{
+    Handle handle(mysql_init(nullptr));
+    MYSQL *m = handle.get();
+    error = m ? 0 : CR_OUT_OF_MEMORY;
+    if (!m)
+        return handle;
+    const my_bool off = 0;
+    const unsigned timeout = m_connectTimeoutSeconds;
+    const unsigned noLocalFiles = 0;
+    mysql_optionsv(m, MYSQL_OPT_RECONNECT, &off);
+    mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
+    mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    // TLS is always asked for. Verified, Connector/C 3.3 checks the chain
+    // against OpenSSL's default paths (/etc/ssl/certs, or SSL_CERT_DIR and
+    // SSL_CERT_FILE), the host name without regard to case, a typed IP
+    // address against the certificate's addresses, and refuses a greeting
+    // without TLS before sending anything. Unverified, it falls back to
+    // plain text only when the server has no TLS, and a failed handshake with
+    // a server that has it fails the connection. Verifying is set either way
+    // since Connector/C 3.4 verifies by default.
+    const my_bool on = 1;
+    const my_bool verifying = verify ? 1 : 0;
+    mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
+    mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verifying);
+
+    if (!mysql_real_connect(m, target.host.constData(), target.user.constData(),
+            target.password.constData(),
+            target.database.isEmpty() ? nullptr : target.database.constData(), target.port, nullptr,
+            CLIENT_MULTI_RESULTS))
+        error = mysql_errno(m);
+    return handle;
 }
 
 int Connection::State() const

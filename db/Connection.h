@@ -24,7 +24,9 @@ public:
     void setConnectionString(const QString &text) { m_connectionString = text; }
     QString connectionString() const { return m_connectionString; }
 
-    // Opens the connection string set before; blocks until the attempt is over.
+    // Opens the connection string set before; blocks until the attempt is
+    // over. A server whose certificate once verified must verify again
+    // (VerifiedServers); any other connects with TLS when offered, unverified.
     [[nodiscard]] Outcome Open();
     // 1 when open, 0 when closed.
     int State() const;
@@ -74,11 +76,18 @@ private:
     struct Closer {
         void operator()(st_mysql *m) const;
     };
+    using Handle = std::unique_ptr<st_mysql, Closer>;
+    struct Endpoint;
+    // One connect attempt. error is 0 when it connected, else Connector/C's
+    // code, the handle (empty when none could be made) holding the message.
+    // verify demands TLS with a certificate that the trust store vouches for
+    // and that names the host.
+    [[nodiscard]] Handle connectAttempt(const Endpoint &target, bool verify, unsigned &error) const;
     // Lost-connection errors mean "gone away" only for a connection that was open.
     [[nodiscard]] Outcome driverFailure(bool wasOpen = true) const;
     [[nodiscard]] Outcome drainResults();
 
-    std::unique_ptr<st_mysql, Closer> m_mysql;
+    Handle m_mysql;
     QString m_connectionString;
     int m_cursorLocation = 2;
     qint64 m_maxAllowedPacket = 0;

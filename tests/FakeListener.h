@@ -1,7 +1,8 @@
 #pragma once
 
-// A loopback port where something listens but does not speak MySQL, served
-// from a thread of its own while the test's thread is blocked in a connect.
+// A loopback port where something listens but does not speak MySQL, or sits
+// in the middle of a connection to a server, served from a thread of its own
+// while the test's thread is blocked in a connect.
 #include <QtGlobal>
 
 #include <arpa/inet.h>
@@ -11,12 +12,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
+#include <utility>
 
 class FakeListener {
 public:
     // Silent never accepts: the kernel completes the connection, nobody speaks.
-    enum class Manner { Silent, Closes, WebServer };
+    // Forwards passes each connection, one at a time, to the port forwardTo
+    // names, as someone in the middle would.
+    enum class Manner { Silent, Closes, WebServer, Forwards };
 
     explicit FakeListener(Manner manner)
     {
@@ -44,6 +49,18 @@ public:
     quint16 port() const { return m_port; } // 0 when it could not listen
     int accepted() const { return m_accepted; }
 
+    // For connections from now on; stripTls clears the TLS bit in the
+    // server's greeting, so that a client that falls back to clear text sends
+    // everything in clear.
+    void forwardTo(quint16 port, bool stripTls)
+    {
+        m_target = port;
+        m_stripTls = stripTls;
+        m_clientBytes = 0;
+    }
+    // What clients sent through it since forwardTo.
+    qint64 clientBytes() const { return m_clientBytes; }
+
 private:
     void serve(Manner manner)
     {
@@ -57,13 +74,53 @@ private:
             ++m_accepted;
             if (manner == Manner::WebServer) [[maybe_unused]]
                 const ssize_t sent = ::write(fd, reply, sizeof reply - 1);
+            if (manner == Manner::Forwards)
+                forward(fd);
             ::close(fd);
         }
+    }
+
+    void forward(int client)
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(m_target);
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        pollfd ends[2] = { { client, POLLIN, 0 }, { server, POLLIN, 0 } };
+        char buffer[16384];
+        bool greeted = false;
+        bool open = ::connect(server, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        while (open && !m_stop) {
+            if (::poll(ends, 2, 50) <= 0)
+                continue;
+            for (int i = 0; i < 2 && open; ++i) {
+                if (!ends[i].revents)
+                    continue;
+                const ssize_t got = ::read(ends[i].fd, buffer, sizeof buffer);
+                // The greeting comes in one piece on loopback: a 4-byte header,
+                // protocol version, server version and NUL, thread id (4),
+                // scramble (8), filler (1), then the capability bits,
+                // little-endian, CLIENT_SSL being 0x0800.
+                if (i == 1 && got > 5 && !std::exchange(greeted, true) && m_stripTls) {
+                    const size_t flags = 5 + ::strnlen(buffer + 5, size_t(got) - 5) + 1 + 13;
+                    if (flags + 1 < size_t(got))
+                        buffer[flags + 1] = char(buffer[flags + 1] & ~0x08);
+                }
+                if (i == 0 && got > 0)
+                    m_clientBytes += got;
+                open = got > 0 && ::write(ends[1 - i].fd, buffer, size_t(got)) == got;
+            }
+        }
+        ::close(server);
     }
 
     int m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     quint16 m_port = 0;
     std::atomic<bool> m_stop = false;
     std::atomic<int> m_accepted = 0;
+    std::atomic<quint16> m_target = 0;
+    std::atomic<bool> m_stripTls = false;
+    std::atomic<qint64> m_clientBytes = 0;
     std::thread m_thread;
 };

@@ -4,8 +4,12 @@
 #include "TestSupport.h"
 #include "db/Connection.h"
 #include "db/ConnectionString.h"
+#include "db/VerifiedServers.h"
+
+#include <QFileInfo>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -16,11 +20,29 @@ long peakRssKiB()
     return usage.ru_maxrss;
 }
 
+// Makes a new key and a certificate for it, valid for two days.
+bool newCertificate(
+    const QString &subject, const QString &key, const QString &cert, const QStringList &more = {})
+{
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(u"openssl"_qs,
+        QStringList { u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs,
+            u"-days"_qs, u"2"_qs, u"-subj"_qs, subject, u"-keyout"_qs, key, u"-out"_qs, cert }
+            + more);
+    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
+        qWarning("openssl req failed: %s", openssl.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 class TestConnection : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void makeConnection_data();
@@ -42,13 +64,14 @@ private slots:
     void newConnectionReplacesOld();
     void tlsWhenOffered_data();
     void tlsWhenOffered();
+    void verifiedServerIsHeldToIt();
     void overSizeStatementsAreNotSent_data();
     void overSizeStatementsAreNotSent();
     void cleanupTestCase();
 
 private:
     Connection *openDirect(const QString &database, const TestServer *server = nullptr);
-    ExtraServer *tlsServer();
+    ExtraServer *tlsServer(bool caSigned = false);
 
     TestServer m_server;
     QTemporaryDir m_appDir;
@@ -56,8 +79,16 @@ private:
     std::unique_ptr<Connection> m_direct;
     QTemporaryDir m_certDir;
     std::unique_ptr<ExtraServer> m_tlsServer;
+    std::unique_ptr<ExtraServer> m_caSignedServer;
+    // The remembered servers' file is looked for here.
+    QTemporaryDir m_stateDir;
     QString logPath() const { return m_appDir.filePath(u"GenLogger.log"_qs); }
 };
+
+void TestConnection::initTestCase()
+{
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateDir.path()));
+}
 
 void TestConnection::init()
 {
@@ -77,6 +108,7 @@ void TestConnection::cleanup()
 void TestConnection::cleanupTestCase()
 {
     m_tlsServer.reset();
+    m_caSignedServer.reset();
 }
 
 Connection *TestConnection::openDirect(const QString &database, const TestServer *server)
@@ -382,34 +414,41 @@ void TestConnection::newConnectionReplacesOld()
         u"0"_qs);
 }
 
-// A server of the suite's own with a self-signed certificate and a small
-// packet limit, started on first use.
 constexpr int kSmallPacket = 65536;
 
-ExtraServer *TestConnection::tlsServer()
+// Servers of the suite's own, started on first use, with a small packet
+// limit: one with a self-signed certificate, and one whose certificate the
+// suite's own CA signed for the names the tests type, the CA standing in for
+// the system's trust store.
+ExtraServer *TestConnection::tlsServer(bool caSigned)
 {
-    if (m_tlsServer)
-        return m_tlsServer->ok() ? m_tlsServer.get() : nullptr;
-    const QString key = m_certDir.filePath(u"key.pem"_qs);
-    const QString cert = m_certDir.filePath(u"cert.pem"_qs);
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(u"openssl"_qs,
-        { u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs, u"-days"_qs, u"2"_qs,
-            u"-subj"_qs, u"/CN=tesmor-test"_qs, u"-keyout"_qs, key, u"-out"_qs, cert });
-    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
-        qWarning("openssl req failed: %s", openssl.readAll().constData());
+    std::unique_ptr<ExtraServer> &server = caSigned ? m_caSignedServer : m_tlsServer;
+    if (server)
+        return server->ok() ? server.get() : nullptr;
+    const QString name = caSigned ? u"signed"_qs : u"self-signed"_qs;
+    const QString key = m_certDir.filePath(name + u"-key.pem"_qs);
+    const QString cert = m_certDir.filePath(name + u".pem"_qs);
+    const QString caKey = m_certDir.filePath(u"ca-key.pem"_qs);
+    const QString ca = m_certDir.filePath(u"ca.pem"_qs);
+    const bool made = caSigned ? newCertificate(u"/CN=Tesmor test CA"_qs, caKey, ca)
+            && newCertificate(u"/CN=tesmor-test-server"_qs, key, cert,
+                { u"-CA"_qs, ca, u"-CAkey"_qs, caKey, u"-addext"_qs,
+                    u"subjectAltName=DNS:localhost,IP:127.0.0.1"_qs, u"-addext"_qs,
+                    u"basicConstraints=CA:FALSE"_qs })
+                               : newCertificate(u"/CN=tesmor-test"_qs, key, cert);
+    if (!made)
         return nullptr;
-    }
+    if (caSigned)
+        qputenv("SSL_CERT_FILE", QFile::encodeName(ca));
     ExtraServerOptions options;
     options.serverArguments = { u"--ssl-cert="_qs + cert, u"--ssl-key="_qs + key,
         u"--max-allowed-packet=%1"_qs.arg(kSmallPacket) };
-    m_tlsServer = std::make_unique<ExtraServer>(options);
-    if (!m_tlsServer->ok()) {
-        qWarning("extra server: %s", qPrintable(m_tlsServer->error()));
+    server = std::make_unique<ExtraServer>(options);
+    if (!server->ok()) {
+        qWarning("extra server: %s", qPrintable(server->error()));
         return nullptr;
     }
-    return m_tlsServer.get();
+    return server.get();
 }
 
 void TestConnection::tlsWhenOffered_data()
@@ -439,6 +478,85 @@ void TestConnection::tlsWhenOffered()
     QVERIFY2(probe.ok(), qPrintable(probe.error()));
     QCOMPARE(seen.isEmpty(), !offered);
     QCOMPARE(c->sslCipher(), seen);
+    // Never verified, so never held to a certificate.
+    QCOMPARE(VerifiedServers::lineOf(server.host.toLatin1(), server.port.toUInt()), 0);
+}
+
+// What the user types stays the same; what answers at that address changes.
+void TestConnection::verifiedServerIsHeldToIt()
+{
+    REQUIRE_SERVER(m_server);
+    ExtraServer *const signedByCa = tlsServer(true);
+    ExtraServer *const selfSigned = tlsServer();
+    QVERIFY(signedByCa && selfSigned);
+    FakeListener proxy(FakeListener::Manner::Forwards);
+    QVERIFY(proxy.port());
+    const quint16 caPort = signedByCa->server().port.toUShort();
+    const quint16 selfSignedPort = selfSigned->server().port.toUShort();
+    TestServer address = signedByCa->server();
+    address.port = QString::number(proxy.port());
+
+    // Servers remembered before stay as they are.
+    QByteArray expected = "db1.example.com 3306\n::1 3307\n";
+    QDir().mkpath(stateDirectory());
+    QVERIFY(appendToRegularFile(VerifiedServers::filePath(), expected));
+    const auto listed = [] {
+        QFile list(VerifiedServers::filePath());
+        return list.open(QIODevice::ReadOnly) ? list.readAll() : QByteArray();
+    };
+
+    struct Step {
+        const char *what;
+        QString typed;
+        quint16 target;
+        bool stripTls;
+        QByteArray added; // the line it adds to the list
+        int refusedAtLine; // 0: it opens with TLS
+    };
+    const QByteArray port = QByteArray::number(proxy.port());
+    const Step steps[] = {
+        { "name in capitals, verified: remembered", u"LOCALHOST"_qs, caPort, false,
+            "localhost " + port + '\n', 0 },
+        { "IP address, verified: remembered", u"127.0.0.1"_qs, caPort, false,
+            "127.0.0.1 " + port + '\n', 0 },
+        { "remembered name again: opens", u"LOCALHOST"_qs, caPort, false, {}, 0 },
+        { "TLS bit cleared in the greeting: refused", u"LOCALHOST"_qs, caPort, true, {}, 3 },
+        { "another certificate at that address: refused", u"127.0.0.1"_qs, selfSignedPort, false,
+            {}, 4 },
+    };
+    for (const Step &step : steps) {
+        proxy.forwardTo(step.target, step.stripTls);
+        QFile::remove(logPath());
+        m_platform.messages.clear();
+        const bool opened = connectShared(address, step.typed);
+        const QStringList lines = readLogLines(logPath());
+        QVERIFY2(opened == (step.refusedAtLine == 0), step.what);
+        if (opened) {
+            QVERIFY2(!ModPublic::Cnn->sslCipher().isEmpty(), step.what);
+        } else {
+            QCOMPARE(m_platform.messages,
+                QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(lines[0].contains(u"remove line %1 of %2"_qs.arg(step.refusedAtLine)
+                                           .arg(VerifiedServers::filePath())),
+                qPrintable(lines[0]));
+        }
+        // Not even the login went out in clear text.
+        if (step.stripTls)
+            QCOMPARE(proxy.clientBytes(), 0);
+        expected += step.added;
+        QCOMPARE(listed(), expected);
+        // The proxy serves one connection at a time.
+        ModPublic::Cnn.reset();
+    }
+
+    // A list that is not a regular file is neither waited on nor written.
+    const QByteArray path = QFile::encodeName(VerifiedServers::filePath());
+    QVERIFY(::unlink(path.constData()) == 0 && ::mkfifo(path.constData(), 0600) == 0);
+    proxy.forwardTo(caPort, false);
+    QVERIFY(connectShared(address, u"LOCALHOST"_qs));
+    QVERIFY(!QFileInfo(VerifiedServers::filePath()).isFile());
+    QCOMPARE(::unlink(path.constData()), 0);
 }
 
 void TestConnection::overSizeStatementsAreNotSent_data()
