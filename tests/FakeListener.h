@@ -56,9 +56,9 @@ public:
     {
         m_target = port;
         m_stripTls = stripTls;
-        m_clientBytes = 0;
     }
-    // What clients sent through it since forwardTo.
+    // What the client of the latest connection sent through it (not what an
+    // earlier one sent while closing).
     qint64 clientBytes() const { return m_clientBytes; }
 
 private:
@@ -82,6 +82,7 @@ private:
 
     void forward(int client)
     {
+        m_clientBytes = 0;
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
