@@ -159,6 +159,6 @@ void WriteErrorLog(const Failure &f)
 
     if (isGoneAway(f)) {
         platform().showMessage(f.Description);
-        platform().endProgram();
+        platform().endProgram(EXIT_FAILURE);
     }
 }

@@ -47,7 +47,7 @@ private:
 
 // Appends one record for f to the log, using ErrLocation. Number 0 and 5
 // write nothing; the lost-connection failure is logged, shown and then ends
-// the program.
+// the program with a failing exit status.
 void WriteErrorLog(const Failure &f);
 
 // One log record: six items in 14-column print zones, CR LF at the end.

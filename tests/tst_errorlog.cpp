@@ -212,6 +212,7 @@ void TestErrorLog::goneAwayIsLoggedShownAndEnds()
     QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
     QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
+    QCOMPARE(m_platform.exitStatus, EXIT_FAILURE); // so whoever started the program can tell
 }
 
 void TestErrorLog::trapRecordsLocation()
