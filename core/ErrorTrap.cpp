@@ -4,6 +4,7 @@
 #include "core/Platform.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -38,14 +40,6 @@ QString timeFormatWithoutZone(const QLocale &locale)
             kept += c;
     }
     return kept.simplified();
-}
-
-QString stateDirectory()
-{
-    QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + u"/.local/state"_qs;
-    return base + u"/tesmor"_qs;
 }
 
 // The records' single write to a file opened for appending keeps records of
@@ -76,7 +70,42 @@ bool appendTo(const QString &path, const QByteArray &record)
 // Where the last record went: a file, or standard error (empty).
 std::optional<QString> lastPath;
 
+QString installBinDir = QStringLiteral(TESMOR_INSTALL_BINDIR);
+
+// Where records may go, in order: beside the program, unless it is
+// installed or its directory unknown, then the per-user folder.
+QStringList logCandidates()
+{
+    QStringList candidates;
+    if (!ModPublic::AppPath.isEmpty() && !isInstallDirectory(ModPublic::AppPath))
+        candidates << ModPublic::logPathInAppDir();
+    candidates << stateDirectory() + u"/GenLogger.log"_qs;
+    return candidates;
+}
+
 } // namespace
+
+QString stateDirectory()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty())
+        base = QDir::homePath() + u"/.local/state"_qs;
+    return base + u"/tesmor"_qs;
+}
+
+bool isInstallDirectory(const QString &dir)
+{
+    // The program's own directory comes with links resolved.
+    const QString path = QDir::cleanPath(dir);
+    const QString canonicalBinDir = QFileInfo(installBinDir).canonicalFilePath();
+    return path == u"/usr" || path.startsWith(u"/usr/") || path == QDir::cleanPath(installBinDir)
+        || (!canonicalBinDir.isEmpty() && path == canonicalBinDir);
+}
+
+QString setInstallBinDir(const QString &dir)
+{
+    return std::exchange(installBinDir, dir);
+}
 
 bool isGoneAway(const Failure &f)
 {
@@ -121,11 +150,7 @@ QString formatLogRecord(
 
 QString logFilePath()
 {
-    if (lastPath)
-        return *lastPath;
-    if (!ModPublic::AppPath.isEmpty())
-        return ModPublic::logPathInAppDir();
-    return stateDirectory() + u"/GenLogger.log"_qs;
+    return lastPath ? *lastPath : logCandidates().front();
 }
 
 void WriteErrorLog(const Failure &f)
@@ -136,13 +161,8 @@ void WriteErrorLog(const Failure &f)
     const QByteArray record
         = formatLogRecord(QDateTime::currentDateTime(), f, ModPublic::ErrLocation).toUtf8();
 
-    QStringList candidates;
-    if (!ModPublic::AppPath.isEmpty())
-        candidates << ModPublic::logPathInAppDir();
-    candidates << stateDirectory() + u"/GenLogger.log"_qs;
-
     bool written = false;
-    for (const QString &path : std::as_const(candidates)) {
+    for (const QString &path : logCandidates()) {
         if (path.startsWith(stateDirectory()))
             QDir().mkpath(stateDirectory());
         if (appendTo(path, record)) {

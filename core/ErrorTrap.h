@@ -58,3 +58,17 @@ QString formatLogRecord(const QDateTime &when, const Failure &f, const QString &
 // The file the last record went to; before any record, where one would go.
 // Empty when records can only go to standard error.
 QString logFilePath();
+
+// The per-user folder of what the program keeps: $XDG_STATE_HOME/tesmor,
+// by default ~/.local/state/tesmor.
+QString stateDirectory();
+
+// True when dir is where an installation put the program: the install
+// bindir the build was configured with (where `cmake --install` puts it),
+// or anywhere under /usr (packages, and /usr/local). That directory belongs
+// to the system, whoever runs the program, so the log goes to the per-user
+// folder instead.
+bool isInstallDirectory(const QString &dir);
+// Tests point the configured install bindir at a fake installation; returns
+// the one it replaces.
+QString setInstallBinDir(const QString &dir);
