@@ -261,6 +261,13 @@ bool Connection::inTransaction() const
         && (status & SERVER_STATUS_IN_TRANS) != 0;
 }
 
+void Connection::refreshStatus()
+{
+    constexpr char query[] = "DO 0";
+    if (m_mysql)
+        mysql_real_query(m_mysql.get(), query, sizeof query - 1);
+}
+
 unsigned long Connection::threadId() const
 {
     return m_mysql ? mysql_thread_id(m_mysql.get()) : 0;

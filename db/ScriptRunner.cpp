@@ -132,7 +132,11 @@ RunSummary runScript(
     }
     while (goOn && !inFlight.empty())
         goOn = readOldest();
-    summary.openTransaction = cnn && cnn->inTransaction();
+    // A failing last statement would leave the status its last success had.
+    if (cnn && !summary.connectionLost) {
+        cnn->refreshStatus();
+        summary.openTransaction = cnn->inTransaction();
+    }
 
     for (ScriptListener *l : listeners)
         l->runFinished(script);

@@ -260,30 +260,46 @@ void TestScriptRunner::openTransactionIsReported_data()
 {
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("firstLine");
+    QTest::addColumn<bool>("open");
     QTest::newRow("autocommit switched off") << "SET autocommit = 0;\r\n"
                                                 "INSERT INTO runner_rows (v) VALUES ('kept')"
-                                             << "Query Executed Successfully";
+                                             << "Query Executed Successfully" << true;
     QTest::newRow("transaction begun, then a failure")
         << "START TRANSACTION;\r\nINSERT INTO runner_rows (v) VALUES ('kept');\r\nSELECT nope"
-        << "1 of 3 statements failed (first at line 3).";
+        << "1 of 3 statements failed (first at line 3)." << true;
+    // The last answers are errors, which carry no status: the last OK said
+    // the opposite of what holds.
+    QTest::newRow("begun by a failing statement")
+        << "SET autocommit = 0;\r\nCOMMIT;\r\nCALL runner_insert_then_fail()"
+        << "1 of 3 statements failed (first at line 3)." << true;
+    QTest::newRow("committed by a failing statement")
+        << "START TRANSACTION;\r\nINSERT INTO runner_rows (v) VALUES ('kept');\r\n"
+           "CREATE TABLE runner_rows (x INT)"
+        << "1 of 3 statements failed (first at line 3)." << false;
 }
 
 void TestScriptRunner::openTransactionIsReported()
 {
     QFETCH(QString, script);
     QFETCH(QString, firstLine);
+    QFETCH(bool, open);
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE IF EXISTS runner_insert_then_fail"_qs));
+    QVERIFY(m_probe->exec(u"CREATE PROCEDURE runner_insert_then_fail() BEGIN "
+                          "INSERT INTO runner_rows (v) VALUES ('kept'); "
+                          "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; END"_qs));
     connect();
     const RunSummary summary = executeScript(script);
-    QVERIFY(summary.openTransaction);
+    QCOMPARE(summary.openTransaction, open);
     QCOMPARE(m_platform.messages.size(), 1);
     const QStringList lines = m_platform.messages[0].split(u"\r\n"_qs);
     QCOMPARE(lines.front(), firstLine);
-    QCOMPARE(
-        lines.back(), u"The connection has an open transaction: its changes are not committed."_qs);
-    // Neither committed nor rolled back: other sessions see the row only
-    // once this one commits.
-    QCOMPARE(rows(), QStringList());
-    QVERIFY(ModPublic::Cnn->inTransaction());
+    QCOMPARE(lines.back()
+            == u"The connection has an open transaction: its changes are not committed."_qs,
+        open);
+    // An open transaction is neither committed nor rolled back: other
+    // sessions see the row only once this one commits.
+    QCOMPARE(rows(), open ? QStringList() : QStringList { u"kept"_qs });
+    QCOMPARE(ModPublic::Cnn->inTransaction(), open);
     VERIFY_OK(ModPublic::Cnn->Execute(u"COMMIT"_qs));
     QCOMPARE(rows(), QStringList { u"kept"_qs });
 }
