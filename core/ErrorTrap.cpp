@@ -112,6 +112,11 @@ bool isGoneAway(const Failure &f)
     return f.Number == kDriverFailure && f.Description == QStringView(kGoneAway);
 }
 
+bool isFatal(const Failure &f)
+{
+    return f.Fatal || isGoneAway(f);
+}
+
 Trap::Trap(QString owner, QString procedure)
     : m_owner(std::move(owner))
     , m_procedure(std::move(procedure))
@@ -177,7 +182,7 @@ void WriteErrorLog(const Failure &f)
         std::fflush(stderr);
     }
 
-    if (isGoneAway(f)) {
+    if (isFatal(f)) {
         platform().showMessage(f.Description);
         platform().endProgram(EXIT_FAILURE);
     }

@@ -18,6 +18,10 @@ struct Failure {
     qint32 Number = 0;
     QString Description;
     QString Source;
+    // Set by the connection when its server can take no further statement
+    // (it is gone, or a cluster node refuses all work): the failure ends the
+    // run and the program.
+    bool Fatal = false;
 };
 
 // What an operation returns: nothing on success, the failure otherwise.
@@ -30,8 +34,11 @@ inline constexpr qint32 kInvalidCall = 5;
 // Description of a lost connection, the one fatal failure.
 inline constexpr char16_t kGoneAway[] = u"MySQL server has gone away";
 
-// True for the lost-connection failure that ends the program.
+// True for the lost-connection failure.
 bool isGoneAway(const Failure &f);
+// True for a failure that ends the program: one marked fatal, or the
+// lost-connection failure however it was raised.
+bool isFatal(const Failure &f);
 
 class Trap {
 public:
@@ -46,7 +53,7 @@ private:
 };
 
 // Appends one record for f to the log, using ErrLocation. Number 0 and 5
-// write nothing; the lost-connection failure is logged, shown and then ends
+// write nothing; a fatal failure is logged, its text shown, and then it ends
 // the program with a failing exit status.
 void WriteErrorLog(const Failure &f);
 

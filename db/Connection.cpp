@@ -38,6 +38,15 @@ bool isLostConnection(unsigned code)
         || code == ER_CONNECTION_KILLED;
 }
 
+// A Galera node that has left its cluster's primary component refuses
+// every statement that touches data, until the cluster takes it back, with
+// this code and a text naming WSREP. A script going on there would land
+// with a hole in it, so, like a lost server, it ends the run.
+bool isNodeRefusal(unsigned code, const QString &sqlState, const QString &description)
+{
+    return code == ER_UNKNOWN_COM_ERROR && sqlState == u"08S01" && description.contains(u"WSREP");
+}
+
 bool isNameCharacter(QChar c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
@@ -174,10 +183,14 @@ Outcome Connection::driverFailure(bool wasOpen) const
     const QString sqlState = QString::fromLatin1(mysql_sqlstate(m));
     QString description = QString::fromUtf8(mysql_error(m));
     // A connection that never opened cannot be lost: the library's own text
-    // ("Lost connection ... at 'handshake: ...'") says what went wrong.
-    if (wasOpen && isLostConnection(code))
+    // ("Lost connection ... at 'handshake: ...'") says what went wrong. A
+    // refusing node keeps its own text: the server is there.
+    const bool lost = wasOpen && isLostConnection(code);
+    if (lost)
         description = QString::fromUtf16(kGoneAway);
-    return Failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
+    Failure failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
+    failure.Fatal = lost || (wasOpen && isNodeRefusal(code, sqlState, description));
+    return failure;
 }
 
 Outcome Connection::Open()

@@ -58,7 +58,7 @@ RunSummary runScript(
         }
         for (ScriptListener *l : listeners)
             l->statementFinished(script, i, outcome);
-        summary.connectionLost = outcome && isGoneAway(*outcome);
+        summary.connectionLost = outcome && isFatal(*outcome);
         return !summary.connectionLost;
     };
 
@@ -70,18 +70,21 @@ RunSummary runScript(
     qsizetype bytesInFlight = 0;
     qsizetype lastSent = -1;
 
-    // Reads the oldest answer outstanding. When the connection is lost
-    // there, the statements sent after it may or may not have run.
+    // Reads the oldest answer outstanding. When it ends the run, the
+    // statements sent after it may or may not have run, and this one too
+    // when the connection was lost; a refusal is an answer.
     auto readOldest = [&] {
         const Sent oldest = inFlight.front();
         inFlight.pop_front();
         bytesInFlight -= oldest.bytes;
         const Outcome outcome = cnn->readAnswer();
         QString note;
-        if (outcome && isGoneAway(*outcome) && lastSent > oldest.index)
+        if (outcome && isFatal(*outcome) && lastSent > oldest.index) {
+            const qsizetype firstUnknown = isGoneAway(*outcome) ? oldest.index : oldest.index + 1;
             note = u"; the outcome of the statements from line %1 to line %2 is unknown"_qs
-                       .arg(script.statement(oldest.index).line)
+                       .arg(script.statement(firstUnknown).line)
                        .arg(script.statement(lastSent).line);
+        }
         return finish(oldest.index, outcome, note);
     };
 

@@ -26,6 +26,8 @@ struct RunSummary {
     qsizetype executed = 0;
     qsizetype failed = 0;
     int firstFailureLine = 0; // 0 when none failed
+    // The run ended on a fatal failure: the connection was lost, or its
+    // server refuses all work.
     bool connectionLost = false;
     bool openTransaction = false; // the session ended the run inside a transaction
 };

@@ -6,7 +6,7 @@ TESMOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building, testing and running need on Debian 12.
 TESMOR_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libmariadb-dev
     mariadb-server mariadb-client fonts-wine fonts-dejavu-core xvfb xauth imagemagick
-    openssl nftables iproute2)
+    openssl nftables iproute2 galera-4 rsync)
 # What scripts/package needs besides: CPack's dependency search runs file and
 # dpkg-shlibdeps (from dpkg-dev).
 TESMOR_PACKAGING_PACKAGES=(dpkg-dev file)

@@ -1,3 +1,4 @@
+#include "ExtraServer.h"
 #include "RunListeners.h"
 #include "ServerProbe.h"
 #include "TestSupport.h"
@@ -48,6 +49,7 @@ private slots:
     void callWithResultsThenNextStatement();
     void lostConnectionStopsTheRun_data();
     void lostConnectionStopsTheRun();
+    void nodeOutsideItsClusterEndsTheRun();
     void pipelinedRunMatchesOneByOne();
     void openTransactionIsReported_data();
     void openTransactionIsReported();
@@ -209,6 +211,44 @@ void TestScriptRunner::lostConnectionStopsTheRun()
         qPrintable(lines[1]));
     QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
+}
+
+// A cluster node cut off from the rest of its cluster refuses every
+// statement that touches data: going on would leave a hole in the script.
+void TestScriptRunner::nodeOutsideItsClusterEndsTheRun()
+{
+    if (!GaleraPair::installed())
+        QSKIP("galera-4 is not installed (no /usr/lib/galera/libgalera_smm.so): no cluster");
+    GaleraPair cluster;
+    QVERIFY2(cluster.ok(), qPrintable(cluster.error()));
+    ExtraServer &survivor = cluster.first();
+    QVERIFY2(survivor.sql(u"CREATE TABLE TESMOR_TEST.cluster_rows (id INT PRIMARY KEY)"_qs),
+        qPrintable(survivor.error()));
+    QVERIFY(connectShared(survivor.server()));
+    // Alone of two, the survivor has no quorum.
+    cluster.second().kill();
+    QVERIFY(survivor.waitForStatus(u"wsrep_ready"_qs, u"OFF"_qs));
+
+    // SET GLOBAL is still taken: it shows what reached the node.
+    const RunSummary summary = executeScript(u"SET GLOBAL max_connect_errors = 101;\r\n"
+                                             "INSERT INTO cluster_rows VALUES (2);\r\n"
+                                             "SET GLOBAL max_connect_errors = 103;\r\n"
+                                             "SELECT 4;\r\n"
+                                             "SET GLOBAL max_connect_errors = 105"_qs);
+    QVERIFY(summary.connectionLost);
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(u"WSREP"_qs)
+            && lines[0].contains(u" MySQL 1047 (08S01) at line 2"_qs)
+            && lines[0].contains(u"from line 3 to line 3 is unknown"_qs),
+        qPrintable(lines[0]));
+    QCOMPARE(m_platform.messages.size(), 1);
+    QVERIFY2(m_platform.messages[0].contains(u"WSREP"_qs), qPrintable(m_platform.messages[0]));
+    QCOMPARE(m_platform.endRequests, 1);
+    QCOMPARE(m_platform.exitStatus, EXIT_FAILURE);
+    // The statement in flight ran; nothing after the refusal was sent.
+    ServerProbe probe(survivor.server());
+    QCOMPARE(probe.scalar(u"SELECT @@max_connect_errors"_qs), u"103"_qs);
 }
 
 // Statements sent ahead of their answers store, fail and report exactly as
