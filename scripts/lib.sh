@@ -10,9 +10,10 @@ TESMOR_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libmariadb-dev
 # What scripts/package needs besides: CPack's dependency search runs file and
 # dpkg-shlibdeps (from dpkg-dev).
 TESMOR_PACKAGING_PACKAGES=(dpkg-dev file)
-# What CI's check of the package needs besides: the validators, and the tools
-# that find and drive the installed program's window.
-TESMOR_PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream x11-utils xdotool)
+# What CI's check of the package needs besides: the validators (python3-debian
+# reads the copyright file), and the tools that find and drive the installed
+# program's window.
+TESMOR_PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream x11-utils xdotool python3-debian)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
