@@ -33,9 +33,11 @@ struct RunSummary {
 };
 
 // Executes every statement in order on cnn, one per call, each committed by
-// itself; a failing statement is reported and the next one runs. A lost
-// connection stops the run. A missing connection fails every statement; a
-// statement the cutter refused fails without being sent.
+// itself; a failing statement is reported and the next one runs. A fatal
+// failure (a lost connection, a server refusing all work) stops the run,
+// and after any other end the session's transaction status is read afresh.
+// A missing connection fails every statement; a statement the cutter
+// refused fails without being sent.
 RunSummary runScript(
     Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
 
@@ -68,6 +70,6 @@ RunSummary runInBackground(
 
 // The query window's script run: cleans and cuts text, runs it on
 // ModPublic::Cnn in the background with failures logged as the query
-// window's ExecuteNow, and shows the closing message unless the lost
-// connection ended the program.
+// window's ExecuteNow, and shows the closing message unless a fatal
+// failure ended the program.
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners = {});
