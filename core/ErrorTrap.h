@@ -31,7 +31,7 @@ using Outcome = std::optional<Failure>;
 inline constexpr qint32 kDriverFailure = -2147467259;
 // Invalid procedure call or argument: never logged.
 inline constexpr qint32 kInvalidCall = 5;
-// Description of a lost connection, the one fatal failure.
+// Description of a lost connection, a fatal failure.
 inline constexpr char16_t kGoneAway[] = u"MySQL server has gone away";
 
 // True for the lost-connection failure.
