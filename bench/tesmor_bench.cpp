@@ -52,7 +52,7 @@ public:
         messages << text;
     }
     void showWindow(Window) override { }
-    void endProgram() override { }
+    void endProgram(int) override { }
 };
 
 // Resident set size and its peak, in bytes, from /proc.

@@ -4,6 +4,7 @@
 #include "core/Platform.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -42,14 +44,6 @@ QString timeFormatWithoutZone(const QLocale &locale)
 
 } // namespace
 
-QString stateDirectory()
-{
-    QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + u"/.local/state"_qs;
-    return base + u"/tesmor"_qs;
-}
-
 // One write to a file opened for appending keeps the records (or lines) of
 // two processes from interleaving. Only a regular file will do: opening a
 // FIFO or a device could block or send the record anywhere, so the open does
@@ -80,11 +74,51 @@ namespace {
 // Where the last record went: a file, or standard error (empty).
 std::optional<QString> lastPath;
 
+QString installBinDir = QStringLiteral(TESMOR_INSTALL_BINDIR);
+
+// Where records may go, in order: beside the program, unless it is
+// installed or its directory unknown, then the per-user folder.
+QStringList logCandidates()
+{
+    QStringList candidates;
+    if (!ModPublic::AppPath.isEmpty() && !isInstallDirectory(ModPublic::AppPath))
+        candidates << ModPublic::logPathInAppDir();
+    candidates << stateDirectory() + u"/GenLogger.log"_qs;
+    return candidates;
+}
+
 } // namespace
+
+QString stateDirectory()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty())
+        base = QDir::homePath() + u"/.local/state"_qs;
+    return base + u"/tesmor"_qs;
+}
+
+bool isInstallDirectory(const QString &dir)
+{
+    // The program's own directory comes with links resolved.
+    const QString path = QDir::cleanPath(dir);
+    const QString canonicalBinDir = QFileInfo(installBinDir).canonicalFilePath();
+    return path == u"/usr" || path.startsWith(u"/usr/") || path == QDir::cleanPath(installBinDir)
+        || (!canonicalBinDir.isEmpty() && path == canonicalBinDir);
+}
+
+QString setInstallBinDir(const QString &dir)
+{
+    return std::exchange(installBinDir, dir);
+}
 
 bool isGoneAway(const Failure &f)
 {
     return f.Number == kDriverFailure && f.Description == QStringView(kGoneAway);
+}
+
+bool isFatal(const Failure &f)
+{
+    return f.Fatal || isGoneAway(f);
 }
 
 Trap::Trap(QString owner, QString procedure)
@@ -125,11 +159,7 @@ QString formatLogRecord(
 
 QString logFilePath()
 {
-    if (lastPath)
-        return *lastPath;
-    if (!ModPublic::AppPath.isEmpty())
-        return ModPublic::logPathInAppDir();
-    return stateDirectory() + u"/GenLogger.log"_qs;
+    return lastPath ? *lastPath : logCandidates().front();
 }
 
 void WriteErrorLog(const Failure &f)
@@ -140,13 +170,8 @@ void WriteErrorLog(const Failure &f)
     const QByteArray record
         = formatLogRecord(QDateTime::currentDateTime(), f, ModPublic::ErrLocation).toUtf8();
 
-    QStringList candidates;
-    if (!ModPublic::AppPath.isEmpty())
-        candidates << ModPublic::logPathInAppDir();
-    candidates << stateDirectory() + u"/GenLogger.log"_qs;
-
     bool written = false;
-    for (const QString &path : std::as_const(candidates)) {
+    for (const QString &path : logCandidates()) {
         if (path.startsWith(stateDirectory()))
             QDir().mkpath(stateDirectory());
         if (appendToRegularFile(path, record)) {
@@ -161,8 +186,8 @@ void WriteErrorLog(const Failure &f)
         std::fflush(stderr);
     }
 
-    if (isGoneAway(f)) {
+    if (isFatal(f)) {
         platform().showMessage(f.Description);
-        platform().endProgram();
+        platform().endProgram(EXIT_FAILURE);
     }
 }

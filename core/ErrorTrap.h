@@ -18,6 +18,10 @@ struct Failure {
     qint32 Number = 0;
     QString Description;
     QString Source;
+    // Set by the connection when its server can take no further statement
+    // (it is gone, or a cluster node refuses all work): the failure ends the
+    // run and the program.
+    bool Fatal = false;
 };
 
 // What an operation returns: nothing on success, the failure otherwise.
@@ -27,11 +31,14 @@ using Outcome = std::optional<Failure>;
 inline constexpr qint32 kDriverFailure = -2147467259;
 // Invalid procedure call or argument: never logged.
 inline constexpr qint32 kInvalidCall = 5;
-// Description of a lost connection, the one fatal failure.
+// Description of a lost connection, a fatal failure.
 inline constexpr char16_t kGoneAway[] = u"MySQL server has gone away";
 
-// True for the lost-connection failure that ends the program.
+// True for the lost-connection failure.
 bool isGoneAway(const Failure &f);
+// True for a failure that ends the program: one marked fatal, or the
+// lost-connection failure however it was raised.
+bool isFatal(const Failure &f);
 
 class Trap {
 public:
@@ -46,8 +53,8 @@ private:
 };
 
 // Appends one record for f to the log, using ErrLocation. Number 0 and 5
-// write nothing; the lost-connection failure is logged, shown and then ends
-// the program.
+// write nothing; a fatal failure is logged, its text shown, and then it ends
+// the program with a failing exit status.
 void WriteErrorLog(const Failure &f);
 
 // One log record: six items in 14-column print zones, CR LF at the end.
@@ -59,10 +66,20 @@ QString formatLogRecord(const QDateTime &when, const Failure &f, const QString &
 // Empty when records can only go to standard error.
 QString logFilePath();
 
-// The per-user folder of the program's state: $XDG_STATE_HOME/tesmor, by
-// default ~/.local/state/tesmor.
+// The per-user folder of what the program keeps: $XDG_STATE_HOME/tesmor,
+// by default ~/.local/state/tesmor.
 QString stateDirectory();
 
 // Appends text to the regular file at path, creating it, in one write; false
 // when path is not a regular file or cannot be written.
 bool appendToRegularFile(const QString &path, const QByteArray &text);
+
+// True when dir is where an installation put the program: the install
+// bindir the build was configured with (where `cmake --install` puts it),
+// or anywhere under /usr (packages, and /usr/local). That directory belongs
+// to the system, whoever runs the program, so the log goes to the per-user
+// folder instead.
+bool isInstallDirectory(const QString &dir);
+// Tests point the configured install bindir at a fake installation; returns
+// the one it replaces.
+QString setInstallBinDir(const QString &dir);

@@ -12,10 +12,10 @@ public:
         std::fprintf(stderr, "Tesmor: %s\n", qUtf8Printable(text));
     }
     void showWindow(Window) override { }
-    void endProgram() override
+    void endProgram(int exitStatus) override
     {
         std::fflush(nullptr);
-        std::_Exit(0);
+        std::_Exit(exitStatus);
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <cstdlib>
+
 // The operations of the desktop that core and db need (message boxes,
 // showing a window, ending the program). The UI installs its implementation
 // at start-up; tests install one that records every request, so nothing
@@ -18,8 +20,11 @@ public:
     virtual void showMessage(const QString &text) = 0;
     // Shows a window modelessly, creating its instance when there is none.
     virtual void showWindow(Window window) = 0;
-    // Ends the program at once: no unload handler runs, nothing is closed.
-    virtual void endProgram() = 0;
+    // Ends the program at once with the process's exit status (EXIT_SUCCESS
+    // when the user left, EXIT_FAILURE when a failure ended it, so that
+    // whoever started the program can tell): no unload handler runs, nothing
+    // is closed.
+    virtual void endProgram(int exitStatus) = 0;
 };
 
 // The installed platform; until one is installed, a console fallback that

@@ -39,6 +39,15 @@ bool isLostConnection(unsigned code)
         || code == ER_CONNECTION_KILLED;
 }
 
+// A Galera node that has left its cluster's primary component refuses
+// every statement that touches data, until the cluster takes it back, with
+// this code and a text naming WSREP. A script going on there would land
+// with a hole in it, so, like a lost server, it ends the run.
+bool isNodeRefusal(unsigned code, const QString &sqlState, const QString &description)
+{
+    return code == ER_UNKNOWN_COM_ERROR && sqlState == u"08S01" && description.contains(u"WSREP");
+}
+
 bool isNameCharacter(QChar c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
@@ -183,10 +192,14 @@ Outcome Connection::driverFailure(bool wasOpen) const
     const QString sqlState = QString::fromLatin1(mysql_sqlstate(m));
     QString description = QString::fromUtf8(mysql_error(m));
     // A connection that never opened cannot be lost: the library's own text
-    // ("Lost connection ... at 'handshake: ...'") says what went wrong.
-    if (wasOpen && isLostConnection(code))
+    // ("Lost connection ... at 'handshake: ...'") says what went wrong. A
+    // refusing node keeps its own text: the server is there.
+    const bool lost = wasOpen && isLostConnection(code);
+    if (lost)
         description = QString::fromUtf16(kGoneAway);
-    return Failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
+    Failure failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
+    failure.Fatal = lost || (wasOpen && isNodeRefusal(code, sqlState, description));
+    return failure;
 }
 
 Outcome Connection::Open()
@@ -307,6 +320,13 @@ bool Connection::inTransaction() const
     return m_mysql
         && mariadb_get_infov(m_mysql.get(), MARIADB_CONNECTION_SERVER_STATUS, &status) == 0
         && (status & SERVER_STATUS_IN_TRANS) != 0;
+}
+
+void Connection::refreshStatus()
+{
+    constexpr char query[] = "DO 0";
+    if (m_mysql)
+        mysql_real_query(m_mysql.get(), query, sizeof query - 1);
 }
 
 unsigned long Connection::threadId() const

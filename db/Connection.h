@@ -66,8 +66,13 @@ public:
     static void setKeepAlive(const KeepAlive &timers);
 
     // True when the session is inside a transaction: its changes so far are
-    // not committed, and closing the connection rolls them back.
+    // not committed, and closing the connection rolls them back. As of the
+    // last OK answer: an error answer carries no status.
     bool inTransaction() const;
+    // Brings inTransaction() up to date with one statement that does
+    // nothing but answer OK (Connector/C does not read a ping's answer).
+    // Should that fail too, the status stays as the last OK left it.
+    void refreshStatus();
 
     // How long Open waits for the server to answer; tests shorten it.
     void setConnectTimeout(unsigned seconds) { m_connectTimeoutSeconds = seconds; }

@@ -61,9 +61,14 @@ public:
         for (qsizetype i = 0; m_goOn && i < m_script.size(); ++i)
             step(i);
         drain(0);
-        if (m_multiStatements && m_goOn)
-            m_goOn = !m_cnn->setMultiStatements(false);
-        m_summary.openTransaction = m_cnn && m_cnn->inTransaction();
+        if (m_cnn && !m_summary.connectionLost) {
+            if (m_multiStatements)
+                [[maybe_unused]] const Outcome ignored = m_cnn->setMultiStatements(false);
+            // A failing last statement would leave the status its last
+            // success had.
+            m_cnn->refreshStatus();
+            m_summary.openTransaction = m_cnn->inTransaction();
+        }
         for (ScriptListener *l : m_listeners)
             l->runFinished(m_script);
         return m_summary;
@@ -145,8 +150,9 @@ private:
             finish(i, failure);
     }
 
-    // Reads the oldest answer outstanding. When the connection is lost
-    // there, the statements sent after it may or may not have run.
+    // Reads the oldest answer outstanding. When it ends the run, the
+    // statements sent after it may or may not have run, and this one too
+    // when the connection was lost; a refusal is an answer.
     void readOldest()
     {
         const Sent oldest = m_inFlight.front();
@@ -154,14 +160,16 @@ private:
         m_bytesInFlight -= oldest.bytes;
         const Outcome outcome = m_cnn->readAnswer();
         QString note;
-        if (outcome && isGoneAway(*outcome) && m_lastSent > oldest.index)
+        if (outcome && isFatal(*outcome) && m_lastSent > oldest.index) {
+            const qsizetype firstUnknown = isGoneAway(*outcome) ? oldest.index : oldest.index + 1;
             note = u"; the outcome of the statements from line %1 to line %2 is unknown"_qs
-                       .arg(m_script.statement(oldest.index).line)
+                       .arg(m_script.statement(firstUnknown).line)
                        .arg(m_script.statement(m_lastSent).line);
+        }
         finish(oldest.index, outcome, note);
     }
 
-    // Reports statement i's outcome; stops the run once the connection is lost.
+    // Reports statement i's outcome; a fatal failure stops the run.
     void finish(qsizetype i, Outcome outcome, const QString &note = QString())
     {
         const CutScript::Statement &s = m_script.statement(i);
@@ -174,7 +182,7 @@ private:
                 outcome->Source += u" at line %1"_qs.arg(s.line);
             outcome->Source += note;
             // The server skips the rest of a text once a statement in it fails.
-            if (s.several && !isGoneAway(*outcome) && mayHoldSeveral(m_script.text(i)))
+            if (s.several && !isFatal(*outcome) && mayHoldSeveral(m_script.text(i)))
                 outcome->Source += u"; nothing after the failing statement in this text ran"_qs;
             if (++m_summary.failed == 1)
                 m_summary.firstFailureLine = s.line;
@@ -186,7 +194,7 @@ private:
         }
         for (ScriptListener *l : m_listeners)
             l->statementFinished(m_script, i, outcome);
-        m_summary.connectionLost = outcome && isGoneAway(*outcome);
+        m_summary.connectionLost = outcome && isFatal(*outcome);
         m_goOn = !m_summary.connectionLost;
     }
 

@@ -30,16 +30,20 @@ struct RunSummary {
     int firstFailureLine = 0; // 0 when none failed
     qsizetype warned = 0; // statements that succeeded with warnings
     int firstWarningLine = 0;
+    // The run ended on a fatal failure: the connection was lost, or its
+    // server refuses all work.
     bool connectionLost = false;
     bool openTransaction = false; // the session ended the run inside a transaction
 };
 
 // Executes every statement in order on cnn, one per call, each committed by
-// itself; a failing statement is reported and the next one runs. A lost
-// connection stops the run. A missing connection fails every statement; a
-// statement the cutter refused fails without being sent. While statements
-// cut under a delimiter of the script's own run, the session accepts several
-// statements in one text; it never does after the run.
+// itself; a failing statement is reported and the next one runs. A fatal
+// failure (a lost connection, a server refusing all work) stops the run,
+// and after any other end the session's transaction status is read afresh.
+// A missing connection fails every statement; a statement the cutter
+// refused fails without being sent. While statements cut under a delimiter
+// of the script's own run, the session accepts several statements in one
+// text; it never does after the run.
 RunSummary runScript(
     Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
 
@@ -72,8 +76,8 @@ RunSummary runInBackground(
 
 // The query window's script run: cleans and cuts a UTF-8 script, runs it on
 // ModPublic::Cnn in the background with failures logged as the query
-// window's ExecuteNow, and shows the closing message unless the lost
-// connection ended the program. The cut script stays with the caller, for
+// window's ExecuteNow, and shows the closing message unless a fatal
+// failure ended the program. The cut script stays with the caller, for
 // listeners that point into it after the run.
 RunSummary executeScript(
     const CutScript &script, std::span<ScriptListener *const> extraListeners = {});

@@ -6,13 +6,14 @@ TESMOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building, testing and running need on Debian 12.
 TESMOR_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libmariadb-dev
     mariadb-server mariadb-client fonts-wine fonts-dejavu-core xvfb xauth imagemagick
-    openssl nftables iproute2)
+    openssl nftables iproute2 galera-4 rsync)
 # What scripts/package needs besides: CPack's dependency search runs file and
 # dpkg-shlibdeps (from dpkg-dev).
 TESMOR_PACKAGING_PACKAGES=(dpkg-dev file)
-# What CI's check of the package needs besides: the validators, and the tools
-# that find and drive the installed program's window.
-TESMOR_PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream x11-utils xdotool)
+# What CI's check of the package needs besides: the validators (python3-debian
+# reads the copyright file), and the tools that find and drive the installed
+# program's window.
+TESMOR_PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream x11-utils xdotool python3-debian)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -13,6 +13,7 @@ class TestApp : public App {
 public:
     QStringList messages;
     int endRequests = 0;
+    int exitStatus = -1; // of the last end request
     int quits = 0;
     // Called when a message is shown, while the handler that shows it waits.
     std::function<void()> onMessage;
@@ -23,7 +24,11 @@ public:
         if (onMessage)
             onMessage();
     }
-    void endProgram() override { ++endRequests; }
+    void endProgram(int status) override
+    {
+        ++endRequests;
+        exitStatus = status;
+    }
 
 protected:
     void quit() override { ++quits; }

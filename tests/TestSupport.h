@@ -16,10 +16,15 @@ public:
     QStringList messages;
     QList<Window> shown;
     int endRequests = 0;
+    int exitStatus = -1; // of the last end request
 
     void showMessage(const QString &text) override { messages << text; }
     void showWindow(Window w) override { shown << w; }
-    void endProgram() override { ++endRequests; }
+    void endProgram(int status) override
+    {
+        ++endRequests;
+        exitStatus = status;
+    }
 };
 
 // The server that scripts/test starts, from the environment.

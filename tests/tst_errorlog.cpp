@@ -19,6 +19,9 @@ private slots:
     void twoProcessesDoNotInterleave();
     void unwritableFallbacks_data();
     void unwritableFallbacks();
+    void installDirectories_data();
+    void installDirectories();
+    void installedProgramLogsPerUser();
     void goneAwayIsLoggedShownAndEnds();
     void trapRecordsLocation();
     void mainFixesAppPathAndShowsServerDetails();
@@ -202,6 +205,41 @@ void TestErrorLog::unwritableFallbacks()
     }
 }
 
+void TestErrorLog::installDirectories_data()
+{
+    QTest::addColumn<QString>("dir"); // empty: the configured install bindir
+    QTest::addColumn<bool>("installed");
+    QTest::newRow("configured install bindir") << "" << true;
+    QTest::newRow("a package's /usr/bin") << "/usr/bin/" << true;
+    QTest::newRow("cmake --install's default, /usr/local/bin") << "/usr/local/bin" << true;
+    QTest::newRow("a build folder") << "/home/user/tesmor/build/" << false;
+    QTest::newRow("a name that only begins like /usr") << "/usrlocal/bin" << false;
+}
+
+void TestErrorLog::installDirectories()
+{
+    QFETCH(QString, dir);
+    QFETCH(bool, installed);
+    const QString configured = setInstallBinDir(m_appDir.path());
+    const bool result = isInstallDirectory(dir.isEmpty() ? m_appDir.path() + u'/' : dir);
+    setInstallBinDir(configured);
+    QCOMPARE(result, installed);
+}
+
+// Its directory is writable (as /usr/bin is to root), yet the log goes to
+// the per-user folder.
+void TestErrorLog::installedProgramLogsPerUser()
+{
+    const QString stateLog = m_stateDir.filePath(u"tesmor/GenLogger.log"_qs);
+    QFile::remove(stateLog);
+    const QString configured = setInstallBinDir(m_appDir.path());
+    WriteErrorLog({ kDriverFailure, u"installed"_qs, u"s"_qs });
+    setInstallBinDir(configured);
+    QVERIFY(!QFile::exists(logPath()));
+    QCOMPARE(readLogLines(stateLog).size(), 1);
+    QCOMPARE(logFilePath(), stateLog);
+}
+
 void TestErrorLog::goneAwayIsLoggedShownAndEnds()
 {
     const Trap trap(u"FrmQuery"_qs, u"ExecuteNow"_qs);
@@ -212,6 +250,7 @@ void TestErrorLog::goneAwayIsLoggedShownAndEnds()
     QVERIFY(lines[0].contains(u"MySQL server has gone away"_qs));
     QCOMPARE(m_platform.messages, QStringList { u"MySQL server has gone away"_qs });
     QCOMPARE(m_platform.endRequests, 1);
+    QCOMPARE(m_platform.exitStatus, EXIT_FAILURE); // so whoever started the program can tell
 }
 
 void TestErrorLog::trapRecordsLocation()

@@ -383,9 +383,10 @@ void TestFrmQuery::endToEnd()
             firstConnection)),
         u"0"_qs);
 
-    // Exit releases it and ends the program.
+    // Exit releases it and ends the program, as a success.
     press(Qt::Key_X, Qt::AltModifier);
     QTRY_COMPARE(m_app->endRequests, 1);
+    QCOMPARE(m_app->exitStatus, EXIT_SUCCESS);
     QVERIFY(!ModPublic::Cnn);
     QVERIFY(!m_app->queryWindow());
 }

@@ -1,3 +1,4 @@
+#include "ExtraServer.h"
 #include "RunListeners.h"
 #include "ServerProbe.h"
 #include "TestSupport.h"
@@ -49,6 +50,7 @@ private slots:
     void callWithResultsThenNextStatement();
     void lostConnectionStopsTheRun_data();
     void lostConnectionStopsTheRun();
+    void nodeOutsideItsClusterEndsTheRun();
     void pipelinedRunMatchesOneByOne();
     void openTransactionIsReported_data();
     void openTransactionIsReported();
@@ -245,6 +247,44 @@ void TestScriptRunner::lostConnectionStopsTheRun()
     QCOMPARE(m_platform.endRequests, 1);
 }
 
+// A cluster node cut off from the rest of its cluster refuses every
+// statement that touches data: going on would leave a hole in the script.
+void TestScriptRunner::nodeOutsideItsClusterEndsTheRun()
+{
+    if (!GaleraPair::installed())
+        QSKIP("galera-4 is not installed (no /usr/lib/galera/libgalera_smm.so): no cluster");
+    GaleraPair cluster;
+    QVERIFY2(cluster.ok(), qPrintable(cluster.error()));
+    ExtraServer &survivor = cluster.first();
+    QVERIFY2(survivor.sql(u"CREATE TABLE TESMOR_TEST.cluster_rows (id INT PRIMARY KEY)"_qs),
+        qPrintable(survivor.error()));
+    QVERIFY(connectShared(survivor.server()));
+    // Alone of two, the survivor has no quorum.
+    cluster.second().kill();
+    QVERIFY(survivor.waitForStatus(u"wsrep_ready"_qs, u"OFF"_qs));
+
+    // SET GLOBAL is still taken: it shows what reached the node.
+    const RunSummary summary = executeScript(u"SET GLOBAL max_connect_errors = 101;\r\n"
+                                             "INSERT INTO cluster_rows VALUES (2);\r\n"
+                                             "SET GLOBAL max_connect_errors = 103;\r\n"
+                                             "SELECT 4;\r\n"
+                                             "SET GLOBAL max_connect_errors = 105"_qs);
+    QVERIFY(summary.connectionLost);
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(u"WSREP"_qs)
+            && lines[0].contains(u" MySQL 1047 (08S01) at line 2"_qs)
+            && lines[0].contains(u"from line 3 to line 3 is unknown"_qs),
+        qPrintable(lines[0]));
+    QCOMPARE(m_platform.messages.size(), 1);
+    QVERIFY2(m_platform.messages[0].contains(u"WSREP"_qs), qPrintable(m_platform.messages[0]));
+    QCOMPARE(m_platform.endRequests, 1);
+    QCOMPARE(m_platform.exitStatus, EXIT_FAILURE);
+    // The statement in flight ran; nothing after the refusal was sent.
+    ServerProbe probe(survivor.server());
+    QCOMPARE(probe.scalar(u"SELECT @@max_connect_errors"_qs), u"103"_qs);
+}
+
 // Statements sent ahead of their answers store, fail and report exactly as
 // one statement at a time does, across barriers and result sets.
 void TestScriptRunner::pipelinedRunMatchesOneByOne()
@@ -294,30 +334,46 @@ void TestScriptRunner::openTransactionIsReported_data()
 {
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("firstLine");
+    QTest::addColumn<bool>("open");
     QTest::newRow("autocommit switched off") << "SET autocommit = 0;\r\n"
                                                 "INSERT INTO runner_rows (v) VALUES ('kept')"
-                                             << "Query Executed Successfully";
+                                             << "Query Executed Successfully" << true;
     QTest::newRow("transaction begun, then a failure")
         << "START TRANSACTION;\r\nINSERT INTO runner_rows (v) VALUES ('kept');\r\nSELECT nope"
-        << "1 of 3 statements failed (first at line 3).";
+        << "1 of 3 statements failed (first at line 3)." << true;
+    // The last answers are errors, which carry no status: the last OK said
+    // the opposite of what holds.
+    QTest::newRow("begun by a failing statement")
+        << "SET autocommit = 0;\r\nCOMMIT;\r\nCALL runner_insert_then_fail()"
+        << "1 of 3 statements failed (first at line 3)." << true;
+    QTest::newRow("committed by a failing statement")
+        << "START TRANSACTION;\r\nINSERT INTO runner_rows (v) VALUES ('kept');\r\n"
+           "CREATE TABLE runner_rows (x INT)"
+        << "1 of 3 statements failed (first at line 3)." << false;
 }
 
 void TestScriptRunner::openTransactionIsReported()
 {
     QFETCH(QString, script);
     QFETCH(QString, firstLine);
+    QFETCH(bool, open);
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE IF EXISTS runner_insert_then_fail"_qs));
+    QVERIFY(m_probe->exec(u"CREATE PROCEDURE runner_insert_then_fail() BEGIN "
+                          "INSERT INTO runner_rows (v) VALUES ('kept'); "
+                          "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'; END"_qs));
     connect();
     const RunSummary summary = executeScript(script);
-    QVERIFY(summary.openTransaction);
+    QCOMPARE(summary.openTransaction, open);
     QCOMPARE(m_platform.messages.size(), 1);
     const QStringList lines = m_platform.messages[0].split(u"\r\n"_qs);
     QCOMPARE(lines.front(), firstLine);
-    QCOMPARE(
-        lines.back(), u"The connection has an open transaction: its changes are not committed."_qs);
-    // Neither committed nor rolled back: other sessions see the row only
-    // once this one commits.
-    QCOMPARE(rows(), QStringList());
-    QVERIFY(ModPublic::Cnn->inTransaction());
+    QCOMPARE(lines.back()
+            == u"The connection has an open transaction: its changes are not committed."_qs,
+        open);
+    // An open transaction is neither committed nor rolled back: other
+    // sessions see the row only once this one commits.
+    QCOMPARE(rows(), open ? QStringList() : QStringList { u"kept"_qs });
+    QCOMPARE(ModPublic::Cnn->inTransaction(), open);
     VERIFY_OK(ModPublic::Cnn->Execute(u"COMMIT"_qs));
     QCOMPARE(rows(), QStringList { u"kept"_qs });
 }

@@ -68,10 +68,10 @@ template <class FormType> void App::forget(QPointer<FormType> &instance)
     scheduleEndCheck();
 }
 
-void App::endProgram()
+void App::endProgram(int exitStatus)
 {
     std::fflush(nullptr);
-    std::_Exit(0);
+    std::_Exit(exitStatus);
 }
 
 void App::scheduleEndCheck()

@@ -19,7 +19,7 @@ public:
 
     void showMessage(const QString &text) override;
     void showWindow(Window window) override;
-    void endProgram() override;
+    void endProgram(int exitStatus) override;
 
     // The program ends when no window is loaded once the running handler has
     // returned: windows call this when they unload, and the check runs from

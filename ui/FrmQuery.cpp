@@ -204,5 +204,5 @@ void FrmQuery::CmdExit_Click()
 
     ModPublic::Cnn.reset();
     unloadWindow();
-    platform().endProgram();
+    platform().endProgram(EXIT_SUCCESS);
 }

@@ -147,7 +147,7 @@ void FrmServer::CmdCancel_Click()
 
     ModPublic::Cnn.reset();
     unloadWindow();
-    platform().endProgram();
+    platform().endProgram(EXIT_SUCCESS);
 }
 
 void FrmServer::paintEvent(QPaintEvent *event)
