@@ -35,17 +35,16 @@ constexpr int kWarningNoteStyle = 2;
 
 // From this size on an insert is not recorded for undo: the history would
 // hold a second copy of a dump. Such an insert, and every edit before it,
-// cannot be undone.
-constexpr qsizetype kUndoLimit = 1 << 20;
-
-// What the document tells of its text changing.
-constexpr int kTextEvents = QsciScintillaBase::SC_MOD_INSERTTEXT
-    | QsciScintillaBase::SC_MOD_DELETETEXT | QsciScintillaBase::SC_MOD_BEFOREINSERT
-    | QsciScintillaBase::SC_MOD_BEFOREDELETE | QsciScintillaBase::SC_MOD_INSERTCHECK;
+// cannot be undone. The document is then sized for it and this much more, so
+// that reading it out or the next edits do not make it grow, which holds the
+// old and the new buffer at once.
+constexpr qsizetype kBigInsert = 1 << 20;
 
 const QColor kFailureColour(200, 0, 0);
+const QColor kFailureNoteFore(150, 0, 0);
 const QColor kFailureNoteBack(253, 232, 232);
 const QColor kWarningColour(200, 130, 0);
+const QColor kWarningNoteFore(120, 75, 0);
 const QColor kWarningNoteBack(255, 245, 214);
 
 const QString kUtf8Text = u"text/plain;charset=utf-8"_qs;
@@ -112,6 +111,10 @@ ScriptBox::ScriptBox(QWidget *parent)
     setWrapMode(WrapNone);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Scintilla measures every character of a line it shows: a line of a
+    // few megabytes takes seconds. Keeping the layouts of the lines in view,
+    // not only the caret's, pays that once, not at every repaint.
+    sci(SCI_SETLAYOUTCACHE, SC_CACHE_PAGE);
     // The horizontal range follows the longest line shown, as in a text box.
     sci(SCI_SETSCROLLWIDTH, 1);
     sci(SCI_SETSCROLLWIDTHTRACKING, 1);
@@ -133,10 +136,19 @@ ScriptBox::ScriptBox(QWidget *parent)
         SendScintilla(SCI_MARKERSETFORE, marker, colour);
         SendScintilla(SCI_MARKERSETBACK, marker, colour);
     }
-    const std::pair<int, QColor> notes[]
-        = { { kFailureNoteStyle, kFailureNoteBack }, { kWarningNoteStyle, kWarningNoteBack } };
-    for (const auto &[style, back] : notes)
-        SendScintilla(SCI_STYLESETBACK, style, back);
+    // A message under its statement's first line, in italics on a tint, so
+    // that it does not read as part of the script.
+    const struct {
+        int style;
+        QColor fore;
+        QColor back;
+    } notes[] = { { kFailureNoteStyle, kFailureNoteFore, kFailureNoteBack },
+        { kWarningNoteStyle, kWarningNoteFore, kWarningNoteBack } };
+    for (const auto &note : notes) {
+        SendScintilla(SCI_STYLESETFORE, note.style, note.fore);
+        SendScintilla(SCI_STYLESETBACK, note.style, note.back);
+        sci(SCI_STYLESETITALIC, note.style, 1);
+    }
     sci(SCI_ANNOTATIONSETVISIBLE, ANNOTATION_STANDARD);
 
     connect(this, &QsciScintillaBase::SCN_MODIFIED, this,
@@ -257,20 +269,21 @@ void ScriptBox::goToMark(bool forward)
 
 void ScriptBox::replaceSelectionBytes(QByteArrayView bytes)
 {
-    const bool big = bytes.size() >= kUndoLimit;
+    const bool big = bytes.size() >= kBigInsert;
     const long eventMask = sci(SCI_GETMODEVENTMASK);
     if (big) {
-        // Not told as a change: QScintilla's accessibility would copy the
-        // text into a string of twice its size.
+        // Not told as a change (a notification carries any of its flags):
+        // QScintilla's accessibility would copy the text into a string of
+        // twice its size.
         clearMarks();
-        sci(SCI_SETMODEVENTMASK, eventMask & ~kTextEvents);
+        sci(SCI_SETMODEVENTMASK, 0);
         sci(SCI_SETUNDOCOLLECTION, 0);
     }
     sci(SCI_BEGINUNDOACTION);
     if (!sci(SCI_GETSELECTIONEMPTY))
         SendScintilla(SCI_REPLACESEL, uintptr_t(0), "");
     if (big)
-        sci(SCI_ALLOCATE, sci(SCI_GETLENGTH) + bytes.size() + 1);
+        sci(SCI_ALLOCATE, sci(SCI_GETLENGTH) + bytes.size() + kBigInsert);
     // Scintilla's own paste and replace take text up to a NUL; this takes
     // the length.
     SendScintilla(SCI_ADDTEXT, uintptr_t(bytes.size()), bytes.data());
@@ -328,7 +341,13 @@ bool ScriptBox::canInsertFromMimeData(const QMimeData *source) const
 
 void ScriptBox::dropEvent(QDropEvent *event)
 {
-    // Whatever is dropped, the drop caret goes.
+    // A block (rectangular) selection moved within the box has lines of its
+    // own; Scintilla drops it.
+    if (event->source() == this && sci(SCI_SELECTIONISRECTANGLE)) {
+        QsciScintilla::dropEvent(event);
+        return;
+    }
+    // Whatever else is dropped, the drop caret goes.
     QDragLeaveEvent leave;
     QsciScintilla::dragLeaveEvent(&leave);
     const QStringList files = scriptFiles(event->mimeData());
@@ -374,16 +393,10 @@ void ScriptBox::dropFiles(const QStringList &files, QDropEvent *event)
 
 void ScriptBox::dropText(QDropEvent *event)
 {
-    // A block (rectangular) selection moved within the box has lines of its
-    // own; Scintilla drops it.
-    if (event->source() == this && sci(SCI_SELECTIONISRECTANGLE)) {
-        QsciScintilla::dropEvent(event);
-        return;
-    }
     const QPoint point = event->position().toPoint();
     qsizetype at = sci(SCI_POSITIONFROMPOINT, point.x(), point.y());
-    QByteArray text;
     const bool moving = event->source() == this && event->proposedAction() == Qt::MoveAction;
+    QByteArray text;
     sci(SCI_BEGINUNDOACTION);
     if (moving) {
         // Moved within the box: the selection's own bytes, not the copy
@@ -407,7 +420,8 @@ void ScriptBox::dropText(QDropEvent *event)
     replaceSelectionBytes(text);
     sci(SCI_ENDUNDOACTION);
     sci(SCI_SETSEL, at, at + text.size());
-    event->setDropAction(moving ? Qt::MoveAction : Qt::CopyAction);
+    // A move from another program leaves it to delete its text, as it asked.
+    event->setDropAction(event->proposedAction());
     event->accept();
 }
 
