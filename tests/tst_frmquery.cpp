@@ -309,6 +309,7 @@ void TestFrmQuery::aliveDuringALongStatement()
     QStringList seen;
     int ticks = 0;
     bool typedDuringRun = false;
+    Qt::CursorShape overBox = Qt::ArrowCursor;
     QTimer sampler;
     sampler.setInterval(20);
     QObject::connect(&sampler, &QTimer::timeout, [&] {
@@ -322,6 +323,9 @@ void TestFrmQuery::aliveDuringALongStatement()
             QTest::keyClick(box(), Qt::Key_X, Qt::AltModifier);
             QTest::mouseClick(query()->findChild<QPushButton *>(u"CmdExit"_qs), Qt::LeftButton);
             query()->close();
+            // The pointer moved over the box still shows the wait.
+            QTest::mouseMove(box()->viewport(), QPoint(30, 30));
+            overBox = box()->viewport()->cursor().shape();
         }
     });
     struct PaintCounter : QObject {
@@ -351,6 +355,7 @@ void TestFrmQuery::aliveDuringALongStatement()
     for (const QString &s : std::as_const(seen))
         QVERIFY2(s.startsWith(u"Statement "_qs) && s.contains(u" of 6"_qs), qPrintable(s));
     QVERIFY(typedDuringRun);
+    QCOMPARE(overBox, Qt::WaitCursor);
     QVERIFY(!visibleAtMessage);
     QVERIFY(!bar->isVisible());
     QCOMPARE(m_app->endRequests, 0); // Exit, Alt+X and the close were swallowed
