@@ -177,7 +177,11 @@ bool ScriptBox::isBlank() const
 
 void ScriptBox::showPosition(qsizetype bytePosition)
 {
-    const auto position = std::clamp(bytePosition, qsizetype(0), qsizetype(sci(SCI_GETLENGTH)));
+    const auto length = qsizetype(sci(SCI_GETLENGTH));
+    auto position = std::clamp(bytePosition, qsizetype(0), length);
+    // Inside a character's bytes, the caret goes before it.
+    if (position < length)
+        position = sci(SCI_POSITIONBEFORE, sci(SCI_POSITIONAFTER, position));
     sci(SCI_GOTOPOS, position);
     sci(SCI_SCROLLCARET);
     setFocus();
