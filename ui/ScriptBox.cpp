@@ -90,9 +90,8 @@ ScriptBox::ScriptBox(QWidget *parent)
     SendScintilla(SCI_SETDOCPOINTER, 0, document);
     SendScintilla(SCI_RELEASEDOCUMENT, 0, document);
     sci(SCI_SETCODEPAGE, SC_CP_UTF8);
-    // Enter inserts CR LF; pasted text keeps its own line ends.
+    // Enter inserts CR LF; pasted text keeps its own line ends (paste()).
     sci(SCI_SETEOLMODE, SC_EOL_CRLF);
-    sci(SCI_SETPASTECONVERTENDINGS, 0);
 
     // The window's font (QsciScintilla starts from the application's) and
     // background, for the text and whatever else the editor draws.
