@@ -4,7 +4,7 @@
 TESMOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # What building, testing and running need on Debian 12.
-TESMOR_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libmariadb-dev
+TESMOR_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libqscintilla2-qt6-dev libmariadb-dev
     mariadb-server mariadb-client fonts-wine fonts-dejavu-core xvfb xauth imagemagick
     openssl nftables iproute2 galera-4 rsync)
 # What scripts/package needs besides: CPack's dependency search runs file and

@@ -42,8 +42,8 @@ public:
         return true;
     }
 
-    // The first column of every row, NULL as "<NULL>".
-    QStringList column(const QString &sql)
+    // One column (the first unless told) of every row, NULL as "<NULL>".
+    QStringList column(const QString &sql, unsigned int index = 0)
     {
         QStringList values;
         const QByteArray q = sql.toUtf8();
@@ -54,8 +54,9 @@ public:
         if (MYSQL_RES *r = mysql_store_result(m_mysql)) {
             while (MYSQL_ROW row = mysql_fetch_row(r)) {
                 const unsigned long *lengths = mysql_fetch_lengths(r);
-                values << (row[0] ? QString::fromUtf8(row[0], static_cast<qsizetype>(lengths[0]))
-                                  : u"<NULL>"_qs);
+                values << (index < mysql_num_fields(r) && row[index]
+                        ? QString::fromUtf8(row[index], static_cast<qsizetype>(lengths[index]))
+                        : u"<NULL>"_qs);
             }
             mysql_free_result(r);
         }

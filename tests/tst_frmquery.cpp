@@ -4,6 +4,7 @@
 #include "db/Connection.h"
 #include "ui/FrmQuery.h"
 #include "ui/FrmServer.h"
+#include "ui/ScriptBox.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -11,11 +12,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringEncoder>
-#include <QTextCursor>
 #include <QTimer>
 
 namespace {
@@ -69,7 +68,7 @@ private slots:
     void blankScriptIsRefused_data();
     void blankScriptIsRefused();
     void enterAddsALineAndEscPressesNothing();
-    void pastedLineEndsBecomeCrLf();
+    void pastedScriptKeepsItsLineEnds();
     void busyWhileRunning();
     void aliveDuringALongStatement();
     void endToEnd();
@@ -78,10 +77,12 @@ private slots:
     void storedProgramsFromOnePastedScript();
     void droppedFileInsertsItsText_data();
     void droppedFileInsertsItsText();
+    void marksGoOnEdit();
 
 private:
     FrmQuery *query() const { return m_app->queryWindow(); }
-    QPlainTextEdit *box() const { return query()->findChild<QPlainTextEdit *>(u"TxtQuery"_qs); }
+    ScriptBox *box() const { return query()->findChild<ScriptBox *>(u"TxtQuery"_qs); }
+    qsizetype caret() const { return box()->SendScintilla(QsciScintillaBase::SCI_GETCURRENTPOS); }
     void connectThroughServerDetails();
     void runScript(const QString &typed);
     void pasteAndRun(const QString &text);
@@ -243,26 +244,45 @@ void TestFrmQuery::enterAddsALineAndEscPressesNothing()
     press(Qt::Key_Enter);
     typeText(u"SELECT 2"_qs);
     press(Qt::Key_Escape);
-    QCOMPARE(box()->toPlainText(), u"SELECT 1;\n\nSELECT 2"_qs);
-    QCOMPARE(query()->scriptText(), u"SELECT 1;\r\n\r\nSELECT 2"_qs);
+    QCOMPARE(box()->scriptBytes(), "SELECT 1;\r\n\r\nSELECT 2");
     QVERIFY(m_app->messages.isEmpty());
     QVERIFY(query()->isVisible());
 }
 
-void TestFrmQuery::pastedLineEndsBecomeCrLf()
+// Pasted as another program offers it, UTF-8 bytes: statements ended by ";"
+// CR LF, and inside them LF, a lone CR, separators, a no-break space and a
+// NUL, and a procedure written with LF line ends.
+void TestFrmQuery::pastedScriptKeepsItsLineEnds()
 {
-    QApplication::clipboard()->setText(
-        u"INSERT INTO window_rows (v) VALUES ('a');\nINSERT INTO window_rows (v) VALUES ('b');\r\n"
-        "INSERT INTO window_rows (v) VALUES ('c')"_qs);
+    QVERIFY2(m_probe->exec(u"DROP TABLE IF EXISTS exact_rows"_qs)
+            && m_probe->exec(u"DROP PROCEDURE IF EXISTS box_proc"_qs)
+            && m_probe->exec(u"CREATE TABLE exact_rows (id INT AUTO_INCREMENT PRIMARY KEY, v "
+                             "VARCHAR(100) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin)"_qs),
+        qPrintable(m_probe->error()));
+    const QString value = u"one\ntwo\rthree\u2028four\u2029five\u00A0six"_qs + QChar(0) + u"."_qs;
+    const QString body = u"BEGIN\n  INSERT INTO exact_rows (v) VALUES ('from proc');\nEND"_qs;
+    const QByteArray script = (u"INSERT INTO exact_rows (v) VALUES ('%1');\r\n"
+                               "DELIMITER $$\r\n"
+                               "CREATE PROCEDURE box_proc()\n%2$$\r\n"
+                               "DELIMITER ;\r\n"
+                               "CALL box_proc()"_qs.arg(value, body))
+                                  .toUtf8();
+    auto *mime = new QMimeData;
+    mime->setData(u"text/plain;charset=utf-8"_qs, script);
+    QApplication::clipboard()->setMimeData(mime);
     box()->setFocus();
     press(Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(query()->scriptText(),
-        u"INSERT INTO window_rows (v) VALUES ('a');\r\nINSERT INTO window_rows (v) VALUES "
-        "('b');\r\nINSERT INTO window_rows (v) VALUES ('c')"_qs);
+    QCOMPARE(box()->scriptBytes(), script);
+
     press(Qt::Key_O, Qt::AltModifier);
     QTRY_COMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
-    QCOMPARE(m_probe->column(u"SELECT v FROM window_rows ORDER BY id"_qs),
-        (QStringList { u"a"_qs, u"b"_qs, u"c"_qs }));
+    QCOMPARE(m_probe->column(u"SELECT HEX(v) FROM exact_rows ORDER BY id"_qs),
+        (QStringList { QString::fromLatin1(value.toUtf8().toHex().toUpper()),
+            QString::fromLatin1(QByteArray("from proc").toHex().toUpper()) }));
+    const QString created = m_probe->column(u"SHOW CREATE PROCEDURE box_proc"_qs, 2).value(0);
+    QVERIFY2(created.endsWith(u"PROCEDURE `box_proc`()\n"_qs + body), qPrintable(created));
+    QVERIFY(
+        m_probe->exec(u"DROP PROCEDURE box_proc"_qs) && m_probe->exec(u"DROP TABLE exact_rows"_qs));
 }
 
 void TestFrmQuery::busyWhileRunning()
@@ -273,8 +293,8 @@ void TestFrmQuery::busyWhileRunning()
     QCOMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
     QCOMPARE(atMessage, Qt::WaitCursor);
     QCOMPARE(query()->cursor().shape(), Qt::ArrowCursor);
-    QCOMPARE(box()->toPlainText(), u"SELECT 1"_qs);
-    QCOMPARE(box()->textCursor().position(), 8); // no failure: the cursor stays
+    QCOMPARE(box()->scriptBytes(), "SELECT 1");
+    QCOMPARE(caret(), 8); // no failure: the cursor stays
 }
 
 // The window's thread stays in its event loop while the worker waits on
@@ -289,6 +309,7 @@ void TestFrmQuery::aliveDuringALongStatement()
     QStringList seen;
     int ticks = 0;
     bool typedDuringRun = false;
+    Qt::CursorShape overBox = Qt::ArrowCursor;
     QTimer sampler;
     sampler.setInterval(20);
     QObject::connect(&sampler, &QTimer::timeout, [&] {
@@ -302,6 +323,9 @@ void TestFrmQuery::aliveDuringALongStatement()
             QTest::keyClick(box(), Qt::Key_X, Qt::AltModifier);
             QTest::mouseClick(query()->findChild<QPushButton *>(u"CmdExit"_qs), Qt::LeftButton);
             query()->close();
+            // The pointer moved over the box still shows the wait.
+            QTest::mouseMove(box()->viewport(), QPoint(30, 30));
+            overBox = box()->viewport()->cursor().shape();
         }
     });
     struct PaintCounter : QObject {
@@ -331,11 +355,12 @@ void TestFrmQuery::aliveDuringALongStatement()
     for (const QString &s : std::as_const(seen))
         QVERIFY2(s.startsWith(u"Statement "_qs) && s.contains(u" of 6"_qs), qPrintable(s));
     QVERIFY(typedDuringRun);
+    QCOMPARE(overBox, Qt::WaitCursor);
     QVERIFY(!visibleAtMessage);
     QVERIFY(!bar->isVisible());
     QCOMPARE(m_app->endRequests, 0); // Exit, Alt+X and the close were swallowed
     QVERIFY(query()->isVisible());
-    QVERIFY(!box()->toPlainText().contains(u'x'));
+    QVERIFY(!box()->scriptBytes().contains('x'));
     QCOMPARE(m_app->messages.size(), 1);
     QVERIFY(m_app->messages[0].startsWith(u"1 of 6 statements failed (first at line 6)."_qs));
 
@@ -395,23 +420,26 @@ void TestFrmQuery::cursorGoesToFirstFailure()
 {
     // Far below the visible lines, after a line holding a line separator,
     // which is data in a literal and no line break of the script.
-    QString text = u"SELECT '1\u20282';\n"_qs;
+    QString text = u"SELECT '1\u20282';\r\n"_qs;
     for (int line = 2; line <= 60; ++line)
-        text += line == 45 || line == 50 ? u"SELECT nope_%1;\n"_qs.arg(line) : u"SELECT 1;\n"_qs;
-    box()->setPlainText(text);
-    box()->moveCursor(QTextCursor::Start);
+        text
+            += line == 45 || line == 50 ? u"SELECT nope_%1;\r\n"_qs.arg(line) : u"SELECT 1;\r\n"_qs;
+    box()->setText(text);
+    box()->showPosition(0);
     QTest::mouseClick(query()->findChild<QPushButton *>(u"CmdOK"_qs), Qt::LeftButton);
 
     QCOMPARE(m_app->messages.size(), 1);
     QVERIFY2(m_app->messages[0].startsWith(u"2 of 60 statements failed (first at line 45)."_qs),
         qPrintable(m_app->messages[0]));
-    const QTextCursor cursor = box()->textCursor();
-    const QString shown = box()->toPlainText();
-    QCOMPARE(shown, QString(text).replace(QChar::LineSeparator, u'\n'));
-    QCOMPARE(shown.mid(cursor.position(), 14), u"SELECT nope_45"_qs);
-    QCOMPARE(shown[cursor.position() - 1], u'\n');
-    QVERIFY(!cursor.hasSelection());
-    QVERIFY(box()->viewport()->rect().contains(box()->cursorRect()));
+    const QByteArray shown = box()->scriptBytes();
+    QCOMPARE(shown, text.toUtf8());
+    QCOMPARE(shown.mid(caret(), 14), "SELECT nope_45");
+    QCOMPARE(shown[caret() - 1], '\n');
+    QVERIFY(box()->SendScintilla(QsciScintillaBase::SCI_GETSELECTIONEMPTY));
+    const long first = box()->SendScintilla(QsciScintillaBase::SCI_GETFIRSTVISIBLELINE);
+    const long shownLines = box()->SendScintilla(QsciScintillaBase::SCI_LINESONSCREEN);
+    QVERIFY(first <= 44 && 44 < first + shownLines);
+    QCOMPARE(QApplication::focusWidget(), box());
 }
 
 void TestFrmQuery::pastedTextReachesTheServerExactly()
@@ -424,7 +452,7 @@ void TestFrmQuery::pastedTextReachesTheServerExactly()
     // soft hyphen, a combining acute, outside the basic plane, VT and FF.
     const QString value = u"a\u00A0b\u202Fc\u2028d\uFEFFe\u00ADf e\u0301 \U0001D11E\v\f."_qs;
     // The leading mark of a file pasted whole goes; the one in the data stays.
-    pasteAndRun(u"\uFEFFINSERT INTO exact_rows (v) VALUES ('%1');\nINSERT INTO exact_rows (v) "
+    pasteAndRun(u"\uFEFFINSERT INTO exact_rows (v) VALUES ('%1');\r\nINSERT INTO exact_rows (v) "
                 "VALUES ('second')"_qs.arg(value));
     QTRY_COMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
     QCOMPARE(m_probe->column(u"SELECT HEX(v) FROM exact_rows"_qs),
@@ -457,7 +485,7 @@ CREATE EVENT win_event ON SCHEDULE EVERY 1 DAY DO BEGIN DELETE FROM window_rows;
 DELIMITER
 DELIMITER ;
 CALL win_proc();
-INSERT INTO window_rows (v) VALUES ('raw'))"_qs);
+INSERT INTO window_rows (v) VALUES ('raw'))"_qs.replace(u'\n', u"\r\n"_qs));
 
     // The malformed line is the one failure, its line counted across sections;
     // dropping what does not exist, and an event while the scheduler is off,
@@ -483,34 +511,45 @@ INSERT INTO window_rows (v) VALUES ('raw'))"_qs);
 void TestFrmQuery::droppedFileInsertsItsText_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("isText");
-    const QString text = u"SELECT 'é 𝄞';\r\nSELECT 2"_qs;
+    QTest::addColumn<bool>("isFile");
+    QTest::addColumn<QByteArray>("inserted"); // empty: refused
+    // Each line end as it is: files come from anywhere.
+    const QString text = u"SELECT 'é 𝄞\u2028';\r\nSELECT 2;\nSELECT 3\r"_qs;
     const auto utf16 = [&](QStringConverter::Encoding e) {
         return QByteArray(QStringEncoder(e, QStringConverter::Flag::WriteBom)(text));
     };
-    QTest::newRow("UTF-8") << text.toUtf8() << true;
-    QTest::newRow("UTF-8 with byte order mark") << "\xEF\xBB\xBF" + text.toUtf8() << true;
-    QTest::newRow("UTF-16LE with byte order mark") << utf16(QStringConverter::Utf16LE) << true;
-    QTest::newRow("UTF-16BE with byte order mark") << utf16(QStringConverter::Utf16BE) << true;
-    QTest::newRow("binary") << QByteArray::fromHex("89504e470d0a1a0a0000000d49484452c3") << false;
+    QTest::newRow("UTF-8") << text.toUtf8() << true << text.toUtf8();
+    QTest::newRow("UTF-8 with byte order mark")
+        << "\xEF\xBB\xBF" + text.toUtf8() << true << text.toUtf8();
+    QTest::newRow("UTF-16LE with byte order mark")
+        << utf16(QStringConverter::Utf16LE) << true << text.toUtf8();
+    QTest::newRow("UTF-16BE with byte order mark")
+        << utf16(QStringConverter::Utf16BE) << true << text.toUtf8();
+    QTest::newRow("binary") << QByteArray::fromHex("89504e470d0a1a0a0000000d49484452c3") << true
+                            << QByteArray();
+    QTest::newRow("text, not a file") << text.toUtf8() << false << text.toUtf8();
 }
 
 void TestFrmQuery::droppedFileInsertsItsText()
 {
     QFETCH(QByteArray, bytes);
-    QFETCH(bool, isText);
+    QFETCH(bool, isFile);
+    QFETCH(QByteArray, inserted);
     QTemporaryDir dir;
     const QString path = dir.filePath(u"script.sql"_qs);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    file.close();
-
-    box()->setPlainText(u"AB"_qs);
-    QTextCursor between(box()->document());
-    between.setPosition(1);
-    const QPoint at = box()->cursorRect(between).center();
     QMimeData mime;
-    mime.setUrls({ QUrl::fromLocalFile(path) });
+    if (isFile) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        mime.setUrls({ QUrl::fromLocalFile(path) });
+    } else {
+        mime.setData(u"text/plain;charset=utf-8"_qs, bytes);
+    }
+
+    box()->setText(u"AB"_qs);
+    const QPoint at(int(box()->SendScintilla(QsciScintillaBase::SCI_POINTXFROMPOSITION, 0UL, 1L)),
+        int(box()->SendScintilla(QsciScintillaBase::SCI_POINTYFROMPOSITION, 0UL, 1L)) + 2);
     QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(box()->viewport(), &enter);
     QVERIFY(enter.isAccepted());
@@ -519,10 +558,47 @@ void TestFrmQuery::droppedFileInsertsItsText()
 
     QCoreApplication::processEvents(); // a refusal is shown once the drop is over
     QCOMPARE(m_app->messages,
-        isText ? QStringList()
-               : QStringList { u"\"%1\" is not a text file in UTF-8 or UTF-16: nothing was "
-                               "inserted."_qs.arg(path) });
-    QCOMPARE(query()->scriptText(), isText ? u"ASELECT 'é 𝄞';\r\nSELECT 2B"_qs : u"AB"_qs);
+        !inserted.isEmpty()
+            ? QStringList()
+            : QStringList { u"\"%1\" is not a text file in UTF-8 or UTF-16: nothing was "
+                            "inserted."_qs.arg(path) });
+    QCOMPARE(box()->scriptBytes(), "A" + inserted + "B");
+}
+
+// After a run the window marks statements; they lead F8 and Shift+F8 in the
+// order they stand, whatever order they came in, and the first edit clears
+// them all, margin included.
+void TestFrmQuery::marksGoOnEdit()
+{
+    box()->setText(u"SELECT 1;\r\nSELECT nope;\r\nSELECT 3;\r\nSELECT 'long'"_qs);
+    QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, 1), 0);
+    box()->addMark(36, 49, ScriptBox::Mark::Warning, u"1 warning"_qs);
+    box()->addMark(11, 22, ScriptBox::Mark::Failure, u"MySQL 1054 (42S22): Unknown column"_qs);
+    QVERIFY(box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, 1) > 0);
+    QCOMPARE(box()->annotation(1), u"MySQL 1054 (42S22): Unknown column"_qs);
+    QCOMPARE(box()->annotation(3), u"1 warning"_qs);
+
+    box()->showPosition(0);
+    QList<qsizetype> visited;
+    for (int i = 0; i < 3; ++i) {
+        press(Qt::Key_F8);
+        visited << caret();
+    }
+    press(Qt::Key_F8, Qt::ShiftModifier);
+    visited << caret();
+    QCOMPARE(visited, (QList<qsizetype> { 11, 36, 11, 36 }));
+
+    const auto indicatorsAt = [&](unsigned long position) {
+        return box()->SendScintilla(QsciScintillaBase::SCI_INDICATORALLONFOR, position);
+    };
+    QVERIFY(indicatorsAt(15) != 0 && indicatorsAt(40) != 0 && indicatorsAt(5) == 0);
+    typeText(u"x"_qs);
+    QCOMPARE(box()->markCount(), 0);
+    QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, 1), 0);
+    QCOMPARE(box()->annotation(1), QString());
+    QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, 1), 0);
+    QCOMPARE(indicatorsAt(15), 0);
+    QCOMPARE(indicatorsAt(40), 0);
 }
 
 QTEST_MAIN(TestFrmQuery)

@@ -18,6 +18,8 @@ bool isUserInput(QEvent::Type type)
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
+    // A move too: the script box would put its own pointer back.
+    case QEvent::MouseMove:
     case QEvent::Wheel:
     case QEvent::ContextMenu:
     case QEvent::DragEnter:

@@ -38,7 +38,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
     // While busy the window shows the wait cursor, over its boxes too, and
-    // keeps painting, but takes no input: keys, clicks, the wheel, drops,
+    // keeps painting, but takes no input: keys, clicks, moves, the wheel, drops,
     // shortcuts and a close from the title bar are swallowed, not queued.
     // Other windows (a message box) answer as usual.
     void setBusy(bool busy);

@@ -10,12 +10,8 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 
 namespace {
 
@@ -91,10 +87,6 @@ FrmQuery::FrmQuery(QWidget *parent)
     TxtQuery = new ScriptBox(this);
     TxtQuery->setObjectName(u"TxtQuery"_qs);
     TxtQuery->setGeometry(Look::twipsRect(210, 720, 7230, 2325));
-    TxtQuery->setLineWrapMode(QPlainTextEdit::NoWrap);
-    TxtQuery->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    TxtQuery->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    TxtQuery->setTabChangesFocus(true);
     CmdOK = Look::addButton(this, u"CmdOK", u"&OK", 4950, 3180, 780, 345);
     CmdCancel = Look::addButton(this, u"CmdCancel", u"&CANCEL", 5790, 3180, 780, 345);
     Look::addLabel(
@@ -126,39 +118,11 @@ FrmQuery::FrmQuery(QWidget *parent)
 
 FrmQuery::~FrmQuery() = default;
 
-QString FrmQuery::scriptText() const
-{
-    // The raw text holds exactly what was typed or pasted (the plain text
-    // would turn no-break spaces into spaces); there, each break between the
-    // box's lines is U+2029, and only those become CR LF. Built in one pass:
-    // replacing in place moves the rest of a big script at every break.
-    const QTextDocument *document = TxtQuery->document();
-    const QString raw = document->toRawText();
-    QString text;
-    text.reserve(raw.size() + document->blockCount());
-    const QStringView all(raw);
-    qsizetype from = 0;
-    for (qsizetype at; (at = all.indexOf(QChar::ParagraphSeparator, from)) >= 0; from = at + 1) {
-        text.append(all.mid(from, at - from));
-        text.append(u"\r\n");
-    }
-    text.append(all.mid(from));
-    return text;
-}
-
-bool FrmQuery::isBlank() const
-{
-    // Blank is one line of spaces at most: any line break is text. Checked
-    // on the document itself, since reading a big script out costs time.
-    const QTextDocument *document = TxtQuery->document();
-    return document->blockCount() == 1 && trimSpaces(document->firstBlock().text()).isEmpty();
-}
-
 void FrmQuery::CmdOK_Click()
 {
     [[maybe_unused]] const Trap trap = handlerTrap(u"CmdOK_Click");
 
-    if (isBlank()) {
+    if (TxtQuery->isBlank()) {
         platform().showMessage(u"Please enter valid query"_qs);
         TxtQuery->setFocus();
         return;
@@ -166,28 +130,15 @@ void FrmQuery::CmdOK_Click()
     setBusy(true);
     const RunSummary summary = ExecuteNow();
     setBusy(false);
-    showLine(summary.connectionLost ? 0 : summary.firstFailureLine);
+    if (!summary.connectionLost)
+        TxtQuery->showLine(summary.firstFailureLine);
 }
 
 RunSummary FrmQuery::ExecuteNow()
 {
     QueryProgress progress(this);
     ScriptListener *const listeners[] = { &progress };
-    return executeScript(scriptText(), listeners);
-}
-
-void FrmQuery::showLine(int line)
-{
-    // The script's lines are the box's blocks: scriptText turns only the
-    // breaks between blocks into CR LF.
-    const QTextBlock block = TxtQuery->document()->findBlockByNumber(line - 1);
-    if (line < 1 || !block.isValid())
-        return;
-    QTextCursor cursor = TxtQuery->textCursor();
-    cursor.setPosition(block.position());
-    TxtQuery->setTextCursor(cursor);
-    TxtQuery->ensureCursorVisible();
-    TxtQuery->setFocus();
+    return executeScript(QString::fromUtf8(TxtQuery->scriptBytes()), listeners);
 }
 
 void FrmQuery::CmdCancel_Click()

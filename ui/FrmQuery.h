@@ -3,9 +3,9 @@
 #include "ui/Form.h"
 
 class QLabel;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class ScriptBox;
 struct RunSummary;
 
 // "Tesmor": the working window. The user types or pastes a script and OK
@@ -21,12 +21,6 @@ public:
     void CmdCancel_Click();
     void CmdExit_Click();
 
-    // The script as ExecuteNow reads it: the box's characters exactly, with
-    // every line break as CR LF, whatever line ends pasted text had.
-    QString scriptText() const;
-    // True when the script is empty or holds spaces only.
-    bool isBlank() const;
-
     // True from the first statement of a run until its closing message is closed.
     bool isRunning() const { return isBusy(); }
 
@@ -34,10 +28,8 @@ private:
     friend class QueryProgress;
 
     RunSummary ExecuteNow();
-    // Puts the text cursor at the start of a 1-based script line, in view.
-    void showLine(int line);
 
-    QPlainTextEdit *TxtQuery = nullptr;
+    ScriptBox *TxtQuery = nullptr;
     QPushButton *CmdOK = nullptr;
     QPushButton *CmdCancel = nullptr;
     QPushButton *CmdExit = nullptr;
