@@ -80,6 +80,48 @@ private:
     qsizetype m_failed = 0;
 };
 
+// Marks each failed statement, and each that gave warnings, over its text in
+// the box as the run's outcomes arrive; the next run clears them first.
+class QueryMarks final : public ScriptListener {
+public:
+    explicit QueryMarks(ScriptBox *box)
+        : m_box(box)
+    {
+    }
+
+    void runStarting(const CutScript &) override { m_box->clearMarks(); }
+    void statementWarned(const CutScript &script, qsizetype i, unsigned warnings) override
+    {
+        mark(script, i, ScriptBox::Mark::Warning,
+            warnings == 1 ? u"Succeeded with 1 warning"_qs
+                          : u"Succeeded with %1 warnings"_qs.arg(warnings));
+    }
+    void statementFinished(const CutScript &script, qsizetype i, const Outcome &outcome) override
+    {
+        if (outcome)
+            mark(script, i, ScriptBox::Mark::Failure, describe(*outcome));
+    }
+
+private:
+    // "MySQL 1146 (42S02): Table 'shop.nosuch' doesn't exist": the code as
+    // the log's Source has it, without the line the mark stands on.
+    static QString describe(const Failure &f)
+    {
+        const qsizetype at = f.Source.indexOf(u" at line "_qs);
+        return (at < 0 ? f.Source : f.Source.left(at)) + u": "_qs + f.Description;
+    }
+
+    void mark(const CutScript &script, qsizetype i, ScriptBox::Mark kind, const QString &message)
+    {
+        const CutScript::Statement &s = script.statement(i);
+        // Only so many messages are shown; the rest are not worth composing.
+        const bool shown = m_box->markCount() < ScriptBox::kMarksWithText;
+        m_box->addMark(s.origin, s.origin + s.originLength, kind, shown ? message : QString());
+    }
+
+    ScriptBox *m_box;
+};
+
 FrmQuery::FrmQuery(QWidget *parent)
     : Form(u"FrmQuery", QString::fromUtf16(kProgramTitle), kClientWidth, kClientHeight, parent)
 {
@@ -136,9 +178,12 @@ void FrmQuery::CmdOK_Click()
 
 RunSummary FrmQuery::ExecuteNow()
 {
+    // The run's one copy of the script, cleaned and cut in place.
+    const CutScript script = CutScript::cut(TxtQuery->scriptBytes());
     QueryProgress progress(this);
-    ScriptListener *const listeners[] = { &progress };
-    return executeScript(QString::fromUtf8(TxtQuery->scriptBytes()), listeners);
+    QueryMarks marks(TxtQuery);
+    ScriptListener *const listeners[] = { &progress, &marks };
+    return executeScript(script, listeners);
 }
 
 void FrmQuery::CmdCancel_Click()
