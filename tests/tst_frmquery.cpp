@@ -568,37 +568,51 @@ void TestFrmQuery::droppedFileInsertsItsText()
 // After a run the window marks statements; they lead F8 and Shift+F8 in the
 // order they stand, whatever order they came in, and the first edit clears
 // them all, margin included.
+// After a run, each failure and warning is marked over its statement and
+// says what happened at its first line; F8 goes from one to the next, and
+// an edit clears them all.
 void TestFrmQuery::marksGoOnEdit()
 {
-    box()->setText(u"SELECT 1;\r\nSELECT nope;\r\nSELECT 3;\r\nSELECT 'long'"_qs);
+    const QString script = u"SET SESSION sql_mode = '';\n"
+                           "INSERT INTO window_rows (v)\n  VALUES (REPEAT('x', 101));\n"
+                           "SELECT nope;\n"
+                           "SELECT 1"_qs;
     QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, 1), 0);
-    box()->addMark(36, 49, ScriptBox::Mark::Warning, u"1 warning"_qs);
-    box()->addMark(11, 22, ScriptBox::Mark::Failure, u"MySQL 1054 (42S22): Unknown column"_qs);
+    pasteAndRun(script);
+    QTRY_COMPARE(m_app->messages,
+        QStringList { u"1 of 4 statements failed (first at line 4).\r\nDetails are in %1.\r\n"
+                      "1 statement gave warnings (first at line 2)."_qs.arg(logPath()) });
+    QCOMPARE(box()->markCount(), 2);
     QVERIFY(box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, 1) > 0);
-    QCOMPARE(box()->annotation(1), u"MySQL 1054 (42S22): Unknown column"_qs);
-    QCOMPARE(box()->annotation(3), u"1 warning"_qs);
+    QCOMPARE(box()->annotation(1), u"Succeeded with 1 warning"_qs);
+    QCOMPARE(box()->annotation(3), u"MySQL 1054 (42S22): Unknown column 'nope' in 'SELECT'"_qs);
+    const qsizetype insert = script.indexOf(u"INSERT"_qs);
+    const qsizetype nope = script.indexOf(u"SELECT nope"_qs);
+    const auto indicatorsAt = [&](qsizetype position) {
+        return box()->SendScintilla(
+            QsciScintillaBase::SCI_INDICATORALLONFOR, static_cast<unsigned long>(position));
+    };
+    // Over the whole statement, both of its lines, and nothing else.
+    QVERIFY(indicatorsAt(insert + 40) != 0 && indicatorsAt(nope + 10) != 0);
+    QVERIFY(indicatorsAt(insert - 3) == 0 && indicatorsAt(script.size() - 2) == 0);
+    QVERIFY(indicatorsAt(insert) != indicatorsAt(nope));
+    QCOMPARE(caret(), nope); // the cursor went to the failure
 
-    box()->showPosition(0);
     QList<qsizetype> visited;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         press(Qt::Key_F8);
         visited << caret();
     }
     press(Qt::Key_F8, Qt::ShiftModifier);
     visited << caret();
-    QCOMPARE(visited, (QList<qsizetype> { 11, 36, 11, 36 }));
+    QCOMPARE(visited, (QList<qsizetype> { insert, nope, insert }));
 
-    const auto indicatorsAt = [&](unsigned long position) {
-        return box()->SendScintilla(QsciScintillaBase::SCI_INDICATORALLONFOR, position);
-    };
-    QVERIFY(indicatorsAt(15) != 0 && indicatorsAt(40) != 0 && indicatorsAt(5) == 0);
     typeText(u"x"_qs);
     QCOMPARE(box()->markCount(), 0);
     QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, 1), 0);
-    QCOMPARE(box()->annotation(1), QString());
-    QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, 1), 0);
-    QCOMPARE(indicatorsAt(15), 0);
-    QCOMPARE(indicatorsAt(40), 0);
+    QCOMPARE(box()->annotation(3), QString());
+    QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, 3), 0);
+    QCOMPARE(indicatorsAt(nope + 10), 0);
 }
 
 QTEST_MAIN(TestFrmQuery)
