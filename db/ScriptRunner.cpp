@@ -10,16 +10,50 @@
 
 namespace {
 
-// How far ahead of the answers the runner may send. The byte bound keeps
-// both sides moving: statements not yet read by the server must fit in the
-// client's send buffer plus the server's receive window (on Linux at least
-// 16 KiB and about 64 KiB at the start of a connection), so a send never
-// blocks while the server is blocked writing answers that nobody reads yet.
-// The count bound keeps what a lost connection leaves uncertain small; 256
-// single-row inserts are about 15 KiB, so on a fast network the count, not
-// the bytes, sets the pace.
+// How far ahead of its answers the runner sends.
+//
+// A lost connection leaves unknown the outcome of every statement in flight,
+// which the user must then check by hand: at most 256 statements and 16 MiB
+// (the server's default max_allowed_packet: sixteen of mariadb-dump's 1 MB
+// INSERTs, more than a 100 Mbit/s link carries in a second), or one larger
+// statement, which goes alone once every answer before it is in.
+//
+// Sending ahead stalls for good when a blocking send waits for the server to
+// read more while the server waits for the client to read answers: once the
+// answers unread overflow what the client's socket holds, nothing more comes
+// in from the server, not even the acknowledgements the send waits for, and
+// the server blocks writing. Connector/C's non-blocking calls do not help: a
+// connection has one network buffer, which holds the statement while its
+// send is suspended, so no answer can be read before the send ends. So the
+// window keeps one of the two waits from happening:
+// - 32 KiB of statements fit the client's send buffer plus the server's
+//   receive window (on Linux at least 16 KiB and about 64 KiB at the start of
+//   a connection), so the send never blocks, whatever the answers;
+// - or the window's answers fit what the socket holds unread, so the answers
+//   always get in, whatever the statements' size. A statement without rows
+//   answers with one OK or error packet, an error's text being at most 512
+//   bytes, so at most 525 bytes. The kernel charges a packet the buffer it
+//   came in: on loopback less than three times its length (measured), from
+//   a network card up to a page. At 4 KiB an answer, answerRoom() / 4 KiB
+//   statements fit: 2,048 with the 8 MiB granted where rmem_max is 4 MiB,
+//   104 with the 425,984 bytes of a stock Debian. Over a Unix socket the answers fill the
+//   server's send buffer, of a size the client cannot know: the first way
+//   alone holds there.
+// Once full, the runner reads until half the window is free, so that sends
+// and reads come in runs rather than taking turns; with 1 MB statements the
+// half still in flight keeps the server busy for hundreds of milliseconds
+// while the next ones cross the link.
 constexpr qsizetype kMaxInFlight = 256;
-constexpr qsizetype kMaxBytesInFlight = 32 * 1024;
+constexpr qsizetype kMaxBytesInFlight = 16 * 1024 * 1024;
+constexpr qsizetype kSendNeverBlocks = 32 * 1024;
+constexpr qint64 kAnswerCharge = 4096;
+
+// Whether count statements of bytes in all stay within a part of the window.
+bool withinWindow(qsizetype count, qsizetype bytes, qsizetype answerSlots, qsizetype part = 1)
+{
+    return count <= kMaxInFlight / part && bytes <= kMaxBytesInFlight / part
+        && (bytes <= kSendNeverBlocks / part || count <= answerSlots / part);
+}
 
 // What using a connection that was never made raises.
 const Failure kNoConnection { 91, u"Object variable or With block variable not set"_qs,
@@ -85,23 +119,23 @@ RunSummary runScript(
         return finish(oldest.index, outcome, note);
     };
 
+    const qsizetype answerSlots = cnn ? cnn->answerRoom() / kAnswerCharge : 0;
     bool goOn = true;
     for (qsizetype i = 0; goOn && i < script.size(); ++i) {
         const QString refusal = script.refusal(i);
         const QByteArray utf8 = refusal.isEmpty() ? script.text(i).toUtf8() : QByteArray();
-        const bool pipelined = cnn && refusal.isEmpty() && utf8.size() <= kMaxBytesInFlight
-            && answersWithoutRows(script.text(i));
+        const bool pipelined = cnn && refusal.isEmpty() && answersWithoutRows(script.text(i));
+        auto fits = [&] {
+            return inFlight.empty()
+                || withinWindow(std::ssize(inFlight) + 1, bytesInFlight + utf8.size(), answerSlots);
+        };
         // A statement that may answer with rows waits for every answer
         // outstanding and runs alone. Any other waits only when there is no
-        // room, and then reads until half the room is free, so that sends
-        // and reads each come in runs rather than taking turns.
-        const bool full = std::ssize(inFlight) >= kMaxInFlight
-            || bytesInFlight + utf8.size() > kMaxBytesInFlight;
-        if (!pipelined || full) {
+        // room, and then reads until half the window is free.
+        if (!pipelined || !fits()) {
             while (goOn && !inFlight.empty()
-                && (!pipelined || std::ssize(inFlight) > kMaxInFlight / 2
-                    || bytesInFlight > kMaxBytesInFlight / 2
-                    || bytesInFlight + utf8.size() > kMaxBytesInFlight))
+                && (!pipelined || !fits()
+                    || !withinWindow(std::ssize(inFlight), bytesInFlight, answerSlots, 2)))
                 goOn = readOldest();
         }
         if (!goOn)
