@@ -19,13 +19,13 @@ namespace {
 // statement, which goes alone once every answer before it is in.
 //
 // Sending ahead stalls for good when a blocking send waits for the server to
-// read more while the server waits for the client to read answers: once the
-// answers unread overflow what the client's socket holds, nothing more comes
-// in from the server, not even the acknowledgements the send waits for, and
-// the server blocks writing. Connector/C's non-blocking calls do not help: a
-// connection has one network buffer, which holds the statement while its
-// send is suspended, so no answer can be read before the send ends. So the
-// window keeps one of the two waits from happening:
+// read more while the answers the client has not read fill what its socket
+// holds: nothing more gets in from the server then, neither answers, so the
+// server ends up blocked writing them, nor the acknowledgements the send
+// waits for. Connector/C's non-blocking calls do not help: a connection has
+// one network buffer, which holds the statement while its send is suspended,
+// so no answer can be read before the send ends. So the window keeps one of
+// the two waits from happening:
 // - 32 KiB of statements fit the client's send buffer plus the server's
 //   receive window (on Linux at least 16 KiB and about 64 KiB at the start of
 //   a connection), so the send never blocks, whatever the answers;
@@ -33,12 +33,12 @@ namespace {
 //   always get in, whatever the statements' size. A statement without rows
 //   answers with one OK or error packet, an error's text being at most 512
 //   bytes, so at most 525 bytes. The kernel charges a packet the buffer it
-//   came in: on loopback less than three times its length (measured), from
-//   a network card up to a page. At 4 KiB an answer, answerRoom() / 4 KiB
-//   statements fit: 2,048 with the 8 MiB granted where rmem_max is 4 MiB,
-//   104 with the 425,984 bytes of a stock Debian. Over a Unix socket the answers fill the
-//   server's send buffer, of a size the client cannot know: the first way
-//   alone holds there.
+//   came in: on loopback less than three times its length (measured), from a
+//   network card up to a page. At 4 KiB an answer, answerRoom() / 4 KiB
+//   statements fit: 2,048 with the 8 MiB granted where rmem_max is 4 MiB, 104
+//   with the 425,984 bytes of a stock Debian. Over a Unix socket the answers
+//   fill the server's send buffer, of a size the client cannot know: the
+//   first way alone holds there.
 // Once full, the runner reads until half the window is free, so that sends
 // and reads come in runs rather than taking turns; with 1 MB statements the
 // half still in flight keeps the server busy for hundreds of milliseconds
