@@ -39,20 +39,21 @@ namespace {
 //   with the 425,984 bytes of a stock Debian. Over a Unix socket the answers
 //   fill the server's send buffer, of a size the client cannot know: the
 //   first way alone holds there.
-// Once full, the runner reads until half the window is free, so that sends
-// and reads come in runs rather than taking turns; with 1 MB statements the
-// half still in flight keeps the server busy for hundreds of milliseconds
-// while the next ones cross the link.
+// Once full, the runner reads only until the next statement fits. Behind
+// latency the window, not the server, sets the pace: reading down to half
+// the window, for sends and reads to come in runs, left half of it empty for
+// a round trip (behind 2 ms each way, 30,000 statements a second against
+// 36,000; on loopback, where answers are in before they are read, alike).
 constexpr qsizetype kMaxInFlight = 256;
 constexpr qsizetype kMaxBytesInFlight = 16 * 1024 * 1024;
 constexpr qsizetype kSendNeverBlocks = 32 * 1024;
 constexpr qint64 kAnswerCharge = 4096;
 
-// Whether count statements of bytes in all stay within a part of the window.
-bool withinWindow(qsizetype count, qsizetype bytes, qsizetype answerSlots, qsizetype part = 1)
+// Whether count statements of bytes in all fit the window.
+bool withinWindow(qsizetype count, qsizetype bytes, qsizetype answerSlots)
 {
-    return count <= kMaxInFlight / part && bytes <= kMaxBytesInFlight / part
-        && (bytes <= kSendNeverBlocks / part || count <= answerSlots / part);
+    return count <= kMaxInFlight && bytes <= kMaxBytesInFlight
+        && (bytes <= kSendNeverBlocks || count <= answerSlots);
 }
 
 // What using a connection that was never made raises.
@@ -125,19 +126,13 @@ RunSummary runScript(
         const QString refusal = script.refusal(i);
         const QByteArray utf8 = refusal.isEmpty() ? script.text(i).toUtf8() : QByteArray();
         const bool pipelined = cnn && refusal.isEmpty() && answersWithoutRows(script.text(i));
-        auto fits = [&] {
-            return inFlight.empty()
-                || withinWindow(std::ssize(inFlight) + 1, bytesInFlight + utf8.size(), answerSlots);
-        };
         // A statement that may answer with rows waits for every answer
-        // outstanding and runs alone. Any other waits only when there is no
-        // room, and then reads until half the window is free.
-        if (!pipelined || !fits()) {
-            while (goOn && !inFlight.empty()
-                && (!pipelined || !fits()
-                    || !withinWindow(std::ssize(inFlight), bytesInFlight, answerSlots, 2)))
-                goOn = readOldest();
-        }
+        // outstanding and runs alone. Any other waits until it fits.
+        while (goOn && !inFlight.empty()
+            && (!pipelined
+                || !withinWindow(
+                    std::ssize(inFlight) + 1, bytesInFlight + utf8.size(), answerSlots)))
+            goOn = readOldest();
         if (!goOn)
             break;
         for (ScriptListener *l : listeners)
