@@ -1,8 +1,8 @@
 // A loopback TCP proxy that delays every chunk it reads by a fixed time in
-// each direction, so the benchmark can show how scripts run behind network
-// latency.
+// each direction, and may cap each direction's rate, so the benchmark can
+// show how scripts run behind network latency and bandwidth.
 //
-//   delay_proxy LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS
+//   delay_proxy LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS [RATE_MBIT]
 //
 // LISTEN_PORT 0 picks a free port. Once listening it prints "listening on
 // <port>" on standard output. It ends on end of input on standard input, on
@@ -16,6 +16,11 @@
 // the proxy learns that wake-up time and sets its timer that much early:
 // chunks then leave on time on average, a little early or late by the
 // wake-up's jitter, instead of always late.
+//
+// With RATE_MBIT (megabits a second), each direction is a link of that rate:
+// a chunk starts across once the chunks before it have, takes its size over
+// the rate to cross, and leaves DELAY_MS after its last byte crossed, so
+// bytes leave no faster than the rate, on top of the delay.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -57,6 +62,10 @@ Nanos now()
 // figures.
 constexpr std::size_t kMaxQueued = 32 << 20;
 constexpr std::size_t kReadSize = 256 << 10;
+// With a rate, a chunk holds no more than a millisecond of the link's time,
+// so that bytes leave in a steady stream rather than in bursts.
+constexpr double kChunkSeconds = 1e-3;
+constexpr std::size_t kMinChunk = 1460; // a packet's payload on Ethernet
 
 struct Chunk {
     Nanos due = 0;
@@ -75,6 +84,7 @@ struct Direction {
     std::uint32_t watching = EPOLLIN; // what epoll waits for on the source socket
     bool finished = false; // the end was passed on
     bool blocked = false; // a due chunk waits for the sink to take more
+    Nanos linkFree = 0; // when the last chunk read will have crossed the link
 };
 
 struct Session {
@@ -104,9 +114,15 @@ void setNoDelay(int fd)
 
 class Proxy {
 public:
-    Proxy(sockaddr_in target, Nanos delay)
+    // A rate of 0 leaves the rate uncapped.
+    Proxy(sockaddr_in target, Nanos delay, double bitsPerSecond)
         : m_target(target)
         , m_delay(delay)
+        , m_nanosPerByte(bitsPerSecond > 0 ? 8e9 / bitsPerSecond : 0)
+        , m_chunkBytes(bitsPerSecond > 0
+                  ? std::clamp(static_cast<std::size_t>(bitsPerSecond / 8 * kChunkSeconds),
+                      kMinChunk, kReadSize)
+                  : kReadSize)
     {
     }
 
@@ -125,6 +141,8 @@ private:
 
     sockaddr_in m_target;
     Nanos m_delay;
+    double m_nanosPerByte; // the time a byte takes to cross, 0 when uncapped
+    std::size_t m_chunkBytes;
     int m_epoll = -1;
     int m_listen = -1;
     int m_timer = -1;
@@ -212,7 +230,7 @@ void Proxy::accept()
 void Proxy::readFrom(Session &s, Direction &d)
 {
     while (!d.sourceEnded && d.queued < kMaxQueued) {
-        const ssize_t n = ::read(d.from, m_buffer.data(), m_buffer.size());
+        const ssize_t n = ::read(d.from, m_buffer.data(), m_chunkBytes);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -220,15 +238,17 @@ void Proxy::readFrom(Session &s, Direction &d)
                 s.broken = true;
             return;
         }
+        // Across the link once it is free, then the delay.
+        d.linkFree = std::max(now(), d.linkFree) + static_cast<Nanos>(n * m_nanosPerByte);
         Chunk c;
-        c.due = now() + m_delay;
+        c.due = d.linkFree + m_delay;
         if (n == 0)
             d.sourceEnded = true;
         else
             c.bytes.assign(m_buffer.data(), static_cast<std::size_t>(n));
         d.queued += c.bytes.size();
         d.queue.push_back(std::move(c));
-        if (n < static_cast<ssize_t>(m_buffer.size()))
+        if (n < static_cast<ssize_t>(m_chunkBytes))
             return;
     }
 }
@@ -436,12 +456,17 @@ int main(int argc, char *argv[])
     unsigned short listenPort = 0;
     unsigned short targetPort = 0;
     char *end = nullptr;
-    const double delayMs = argc == 5 ? std::strtod(argv[4], &end) : -1;
-    if (argc != 5 || !parsePort(argv[1], listenPort) || !parsePort(argv[3], targetPort)
-        || targetPort == 0 || *end != '\0' || delayMs < 0 || delayMs > 60'000) {
+    const bool arguments = argc == 5 || argc == 6;
+    const double delayMs = arguments ? std::strtod(argv[4], &end) : -1;
+    const bool delayRead = arguments && *end == '\0';
+    const double rateMbit = argc == 6 ? std::strtod(argv[5], &end) : 0;
+    if (!delayRead || !parsePort(argv[1], listenPort) || !parsePort(argv[3], targetPort)
+        || targetPort == 0 || *end != '\0' || delayMs < 0 || delayMs > 60'000
+        || (argc == 6 && !(rateMbit >= 0.01 && rateMbit <= 100'000))) {
         std::fprintf(stderr,
-            "usage: delay_proxy LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS\n"
-            "  LISTEN_PORT 0 picks a free port; DELAY_MS from 0 to 60000\n");
+            "usage: delay_proxy LISTEN_PORT TARGET_HOST TARGET_PORT DELAY_MS [RATE_MBIT]\n"
+            "  LISTEN_PORT 0 picks a free port; DELAY_MS from 0 to 60000; RATE_MBIT,\n"
+            "  each direction's rate in megabits a second, from 0.01 to 100000\n");
         return 2;
     }
 
@@ -474,7 +499,7 @@ int main(int argc, char *argv[])
     if (getppid() == 1)
         return 0;
 
-    Proxy proxy(target, static_cast<Nanos>(delayMs * 1e6));
+    Proxy proxy(target, static_cast<Nanos>(delayMs * 1e6), rateMbit * 1e6);
     unsigned short bound = 0;
     if (!proxy.start(listenPort, bound)) {
         std::fprintf(stderr, "delay_proxy: cannot listen on port %u: %s\n", listenPort,

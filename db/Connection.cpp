@@ -106,14 +106,25 @@ std::optional<QString> hostProblem(QStringView server, QByteArray &host)
 // bound when unanswered data, not a probe, is outstanding.
 Connection::KeepAlive keepAliveTimers;
 
-void enableKeepAlive(MYSQL *m)
+// Asked for so that the answers of a full window fit unread (the runner says
+// why). The kernel caps it at net.core.rmem_max (212,992 bytes unless raised)
+// and doubles it for its own bookkeeping.
+int receiveBufferBytes = Connection::kReceiveBuffer;
+
+// The connection's socket when it crosses a network; -1 for a Unix socket.
+int networkSocket(MYSQL *m)
 {
     const int fd = static_cast<int>(mysql_get_socket(m));
     sockaddr_storage local {};
     socklen_t length = sizeof local;
     if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0
         || (local.ss_family != AF_INET && local.ss_family != AF_INET6))
-        return; // a Unix socket has no network to lose
+        return -1;
+    return fd;
+}
+
+void enableKeepAlive(int fd)
+{
     const Connection::KeepAlive &k = keepAliveTimers;
     const int on = 1;
     const unsigned userTimeoutMs
@@ -123,6 +134,16 @@ void enableKeepAlive(MYSQL *m)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.intervalSeconds, sizeof k.intervalSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.probes, sizeof k.probes);
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
+// Asks for the receive buffer and returns what the kernel granted; 0 when
+// it cannot be read.
+qint64 reserveAnswerRoom(int fd)
+{
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted : 0;
 }
 
 // The server's limit on one packet; 0 when it cannot be read, which leaves
@@ -176,6 +197,11 @@ void Connection::setKeepAlive(const KeepAlive &timers)
     keepAliveTimers = timers;
 }
 
+void Connection::setReceiveBuffer(int bytes)
+{
+    receiveBufferBytes = bytes;
+}
+
 void Connection::Closer::operator()(st_mysql *m) const
 {
     mysql_close(m);
@@ -206,6 +232,7 @@ Outcome Connection::Open()
 {
     m_mysql.reset();
     m_maxAllowedPacket = 0;
+    m_answerRoom = 0;
     const ConnectionString cs = ConnectionString::parse(m_connectionString);
 
     const QString provider = cs.value(u"PROVIDER").value_or(u"MSDASQL"_qs);
@@ -267,7 +294,12 @@ Outcome Connection::Open()
                        .arg(VerifiedServers::filePath());
         return failure;
     }
-    enableKeepAlive(m.get());
+    // A Unix socket has no network to lose, and the answers unread on it
+    // fill the server's send buffer, not a receive buffer of ours.
+    if (const int fd = networkSocket(m.get()); fd >= 0) {
+        enableKeepAlive(fd);
+        m_answerRoom = reserveAnswerRoom(fd);
+    }
     m_maxAllowedPacket = readMaxAllowedPacket(m.get());
     m_mysql = std::move(m);
     return std::nullopt;

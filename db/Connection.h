@@ -55,6 +55,14 @@ public:
     QString sslCipher() const;
     // The largest packet the server accepts, read once on opening; 0 when unknown.
     qint64 maxAllowedPacket() const { return m_maxAllowedPacket; }
+    // The receive memory the kernel granted this connection's socket, which
+    // answers not yet read may fill; 0 when closed, and on a Unix socket,
+    // whose unread answers fill the server's send buffer instead.
+    qint64 answerRoom() const { return m_answerRoom; }
+    // The receive buffer asked for on connections opened from now on; tests
+    // shrink it to stand for a machine or network that grants less.
+    static constexpr int kReceiveBuffer = 4 << 20;
+    static void setReceiveBuffer(int bytes = kReceiveBuffer);
 
     // TCP keepalive timers of connections opened from now on; tests shorten
     // them to see a dead network quickly.
@@ -97,6 +105,7 @@ private:
     int m_cursorLocation = 2;
     qint64 m_maxAllowedPacket = 0;
     unsigned m_warnings = 0;
+    qint64 m_answerRoom = 0;
     unsigned m_connectTimeoutSeconds = 15;
 };
 

@@ -51,6 +51,8 @@ private slots:
     void lostConnectionStopsTheRun_data();
     void lostConnectionStopsTheRun();
     void nodeOutsideItsClusterEndsTheRun();
+    void bigFailingStatementsDoNotStall_data();
+    void bigFailingStatementsDoNotStall();
     void pipelinedRunMatchesOneByOne();
     void openTransactionIsReported_data();
     void openTransactionIsReported();
@@ -71,6 +73,8 @@ private:
 void TestScriptRunner::initTestCase()
 {
     REQUIRE_SERVER(m_server);
+    // Where Connector/C finds localhost, read when it starts.
+    qputenv("MYSQL_UNIX_PORT", qgetenv("TESMOR_TEST_SOCKET"));
     m_probe = std::make_unique<ServerProbe>(m_server, m_server.database);
     QVERIFY2(m_probe->ok(), qPrintable(m_probe->error()));
 }
@@ -89,6 +93,7 @@ void TestScriptRunner::init()
 
 void TestScriptRunner::cleanup()
 {
+    Connection::setReceiveBuffer();
     ModPublic::Cnn.reset();
     installPlatform(nullptr);
 }
@@ -205,12 +210,17 @@ void TestScriptRunner::lostConnectionStopsTheRun_data()
     QTest::addColumn<QString>("third"); // the statement that meets the dead connection
     QTest::addColumn<bool>("adminKills"); // while the third runs
     QTest::addColumn<QString>("unknown"); // what the record says may have run
+    QTest::addColumn<int>("padding"); // of the fourth and fifth statements
     QTest::newRow("administrator's KILL during a long statement")
-        << "SELECT SLEEP(30)" << true << "";
+        << "SELECT SLEEP(30)" << true << "" << 0;
     QTest::newRow("killed with the statements after it in flight")
         << "DO SLEEP(30)" << true
-        << "; the outcome of the statements from line 3 to line 5 is unknown";
-    QTest::newRow("script kills its own connection: 1927") << "KILL CONNECTION_ID()" << false << "";
+        << "; the outcome of the statements from line 3 to line 5 is unknown" << 0;
+    QTest::newRow("killed with large statements in flight")
+        << "DO SLEEP(30)" << true
+        << "; the outcome of the statements from line 3 to line 5 is unknown" << 1'000'000;
+    QTest::newRow("script kills its own connection: 1927")
+        << "KILL CONNECTION_ID()" << false << "" << 0;
 }
 
 void TestScriptRunner::lostConnectionStopsTheRun()
@@ -218,6 +228,8 @@ void TestScriptRunner::lostConnectionStopsTheRun()
     QFETCH(QString, third);
     QFETCH(bool, adminKills);
     QFETCH(QString, unknown);
+    QFETCH(int, padding);
+    const QString pad(padding, u'x');
     connect();
     const unsigned long id = ModPublic::Cnn->threadId();
     ServerProbe admin(m_server);
@@ -229,8 +241,8 @@ void TestScriptRunner::lostConnectionStopsTheRun()
     const RunSummary summary = executeScript(u"INSERT INTO runner_rows (v) VALUES ('1');\r\n"
                                              "INSERT INTO no_such_table VALUES (2);\r\n"_qs
             + third
-            + u";\r\nINSERT INTO runner_rows (v) VALUES ('4');\r\n"
-              "INSERT INTO runner_rows (v) VALUES ('5');\r\nSELECT 6"_qs,
+            + u";\r\nINSERT INTO runner_rows (v) VALUES (LEFT('4%1', 1));\r\n"
+              "INSERT INTO runner_rows (v) VALUES (LEFT('5%1', 1));\r\nSELECT 6"_qs.arg(pad),
         extra);
     QVERIFY(summary.connectionLost);
     QCOMPARE(summary.executed, 3);
@@ -283,6 +295,58 @@ void TestScriptRunner::nodeOutsideItsClusterEndsTheRun()
     // The statement in flight ran; nothing after the refusal was sent.
     ServerProbe probe(survivor.server());
     QCOMPARE(probe.scalar(u"SELECT @@max_connect_errors"_qs), u"103"_qs);
+}
+
+// A window of large statements whose answers are all errors of the largest
+// size runs through: the answers never overflow what the socket holds while
+// a send waits. The receive buffer is shrunk over TCP as the larger buffers
+// of a network card would fill it; over the Unix socket the server's send
+// buffer holds the answers.
+void TestScriptRunner::bigFailingStatementsDoNotStall_data()
+{
+    QTest::addColumn<bool>("unixSocket");
+    QTest::addColumn<int>("receiveBuffer"); // asked for
+    QTest::newRow("TCP, small receive buffer") << false << 32 * 1024;
+    QTest::newRow("Unix socket") << true << Connection::kReceiveBuffer;
+}
+
+void TestScriptRunner::bigFailingStatementsDoNotStall()
+{
+    QFETCH(bool, unixSocket);
+    QFETCH(int, receiveBuffer);
+    if (unixSocket && qEnvironmentVariableIsEmpty("TESMOR_TEST_SOCKET"))
+        QSKIP("TESMOR_TEST_SOCKET not set: run the tests with scripts/test");
+    Connection::setReceiveBuffer(receiveBuffer);
+    QVERIFY(connectShared(m_server, unixSocket ? u"localhost"_qs : QString()));
+    QVERIFY(m_probe->exec(u"DROP FUNCTION IF EXISTS runner_fail"_qs)
+        && m_probe->exec(u"CREATE FUNCTION runner_fail(pad LONGTEXT) RETURNS INT BEGIN "
+                         "DECLARE text TEXT DEFAULT REPEAT('\u00e9', 300); "
+                         "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = text; RETURN 0; END"_qs));
+    constexpr int kStatements = 300;
+    const QString statement = u"INSERT INTO runner_rows (v) VALUES (runner_fail('%1'));\r\n"_qs.arg(
+        QString(64 * 1024, u'x'));
+    // A stall shows as no answer for long. The kill ends the run; over TCP
+    // a stalled client takes nothing in, not even that, and the keepalive's
+    // user time-out ends it after 90 s.
+    bool stalled = false;
+    ServerProbe admin(m_server);
+    const unsigned long id = ModPublic::Cnn->threadId();
+    WhileRunning breaker(
+        -1,
+        [&] {
+            stalled = true;
+            admin.exec(u"KILL %1"_qs.arg(id));
+        },
+        30'000);
+    ScriptListener *extra[] = { &breaker };
+    const RunSummary summary = executeScript(statement.repeated(kStatements), extra);
+    QVERIFY2(!stalled, "no answer came for 30 s");
+    QCOMPARE(summary.failed, kStatements);
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), kStatements);
+    QVERIFY2(lines.last().contains(u"\u00e9\u00e9"_qs)
+            && lines.last().contains(u" MySQL 1644 (45000) at line %1 "_qs.arg(kStatements)),
+        qPrintable(lines.last()));
 }
 
 // Statements sent ahead of their answers store, fail and report exactly as
