@@ -142,9 +142,14 @@ void benchCut()
         resetPeak();
         QElapsedTimer timer;
         timer.start();
-        const CutScript cut = CutScript::cut(std::move(copy));
+        // Pulled as a run pulls them, each text read and let go.
+        ScriptCutter cutter(std::move(copy));
+        Statement s;
+        qsizetype cut = 0;
+        while (cutter.next(&s))
+            ++cut;
         const double seconds = timer.nsecsElapsed() / 1e9;
-        statements = cut.size();
+        statements = cut;
         bestSeconds = std::min(bestSeconds, seconds);
         peakRatio
             = std::max(peakRatio, double(statusBytes("VmHWM") - before) / double(script.size()));
@@ -396,10 +401,9 @@ public:
         if (w.rowsAfter >= 0 && !empty())
             return 0;
         const qint64 start = benchClock.nsecsElapsed();
-        const CutScript script = CutScript::cut(w.script);
         ErrorLogListener log(u"FrmQuery"_qs, u"ExecuteNow"_qs);
         ScriptListener *const listeners[] = { &log };
-        const RunSummary summary = runScript(ModPublic::Cnn.get(), script, listeners);
+        const RunSummary summary = runScript(ModPublic::Cnn.get(), w.script.toUtf8(), listeners);
         platform().showMessage(completionMessage(summary));
         const double s = seconds(start);
         return check("runner", w, summary.failed) ? w.statements / s : 0;
@@ -984,7 +988,7 @@ int benchFailures()
             const qint64 sent = benchClock.nsecsElapsed();
             const Outcome outcome = ModPublic::Cnn->execute(cut.text(i));
             const qint64 answered = benchClock.nsecsElapsed();
-            log.statementFinished(cut, i, outcome);
+            log.statementFinished(cut.statement(i), outcome);
             failed += outcome ? 1 : 0;
             roundTrip[kindOf(i)] << (answered - sent) / 1e3;
             after[kindOf(i)] << (benchClock.nsecsElapsed() - answered) / 1e3;

@@ -19,6 +19,7 @@
 
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -28,14 +29,19 @@ namespace {
 // display that looks alive, rarely enough to cost nothing.
 constexpr int kTickIntervalMs = 100;
 
-// What the worker has done so far, as the calling thread may see it.
+// What the worker has done so far, as the calling thread may see it: the
+// statements finished since it last looked, and the oldest one unanswered.
 class Recorder final : public ScriptListener {
 public:
+    struct Finished {
+        Statement statement;
+        Outcome outcome;
+        unsigned warnings = 0;
+    };
     struct Snapshot {
-        qsizetype finished = 0; // the oldest statement unanswered
+        std::deque<Finished> finished;
+        std::optional<Statement> current;
         qint64 runningMs = 0;
-        std::deque<std::pair<qsizetype, Failure>> failures;
-        std::deque<std::pair<qsizetype, unsigned>> warnings;
     };
 
     Recorder() { m_clock.start(); }
@@ -43,48 +49,47 @@ public:
     // The statement shown as running is the oldest one unanswered, since
     // the moment the server could start on it: when it was sent, or when
     // the answer before it came, whichever is later.
-    void statementStarting(const CutScript &, qsizetype i) override
+    void statementStarting(const Statement &s) override
     {
         const std::lock_guard lock(m_mutex);
-        if (i == m_finished)
+        if (m_started.empty())
             m_startedAt = m_clock.elapsed();
+        m_started.push_back(s);
     }
     // Handed over with the statement's end, so that a snapshot never holds
     // the warnings of a statement it does not count as finished.
-    void statementWarned(const CutScript &, qsizetype, unsigned warnings) override
+    void statementWarned(const Statement &, unsigned warnings) override
     {
         m_pendingWarnings = warnings;
     }
-    void statementFinished(const CutScript &, qsizetype i, const Outcome &outcome) override
+    void statementFinished(const Statement &s, const Outcome &outcome) override
     {
         const std::lock_guard lock(m_mutex);
-        if (outcome)
-            m_failures.emplace_back(i, *outcome);
-        if (const unsigned warnings = std::exchange(m_pendingWarnings, 0))
-            m_warnings.emplace_back(i, warnings);
-        m_finished = i + 1;
+        m_finished.push_back({ s, outcome, std::exchange(m_pendingWarnings, 0) });
+        // Answers come in the order the statements were sent.
+        if (!m_started.empty())
+            m_started.pop_front();
         m_startedAt = m_clock.elapsed();
     }
 
-    // Hands over the failures noted since the last call.
+    // Hands over what finished since the last call.
     Snapshot take()
     {
         const std::lock_guard lock(m_mutex);
         Snapshot s;
-        s.finished = m_finished;
+        s.finished.swap(m_finished);
+        if (!m_started.empty())
+            s.current = m_started.front();
         s.runningMs = m_clock.elapsed() - m_startedAt;
-        s.failures.swap(m_failures);
-        s.warnings.swap(m_warnings);
         return s;
     }
 
 private:
     std::mutex m_mutex;
     QElapsedTimer m_clock;
-    qsizetype m_finished = 0;
     qint64 m_startedAt = 0;
-    std::deque<std::pair<qsizetype, Failure>> m_failures;
-    std::deque<std::pair<qsizetype, unsigned>> m_warnings;
+    std::deque<Statement> m_started; // sent, not yet answered
+    std::deque<Finished> m_finished;
     unsigned m_pendingWarnings = 0; // the worker's own
 };
 
@@ -114,14 +119,15 @@ void whileEventsFlow(const std::function<void()> &work, const std::function<void
 }
 
 RunSummary runInBackground(
-    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
+    Connection *cnn, QByteArray script, std::span<ScriptListener *const> listeners)
 {
+    const RunPlan plan = planOf(script);
     for (ScriptListener *l : listeners)
-        l->runStarting(script);
+        l->runStarting(plan);
 
+    ScriptCutter cutter(std::move(script));
     Recorder recorder;
     RunSummary summary;
-    qsizetype replayed = 0;
     bool replaying = false;
 
     // Tells the listeners about every statement the worker has finished. A
@@ -131,37 +137,30 @@ RunSummary runInBackground(
         if (replaying)
             return;
         replaying = true;
-        // Every failure and warning handed over belongs to a finished statement.
         Recorder::Snapshot s = recorder.take();
-        for (; replayed < s.finished; ++replayed) {
-            Outcome outcome;
-            if (!s.failures.empty() && s.failures.front().first == replayed) {
-                outcome = std::move(s.failures.front().second);
-                s.failures.pop_front();
-            }
+        for (Recorder::Finished &f : s.finished) {
             for (ScriptListener *l : listeners)
-                l->statementStarting(script, replayed);
-            if (!s.warnings.empty() && s.warnings.front().first == replayed) {
+                l->statementStarting(f.statement);
+            if (f.warnings != 0) {
                 for (ScriptListener *l : listeners)
-                    l->statementWarned(script, replayed, s.warnings.front().second);
-                s.warnings.pop_front();
+                    l->statementWarned(f.statement, f.warnings);
             }
             for (ScriptListener *l : listeners)
-                l->statementFinished(script, replayed, outcome);
+                l->statementFinished(f.statement, f.outcome);
         }
-        if (ticking && s.finished < script.size()) {
+        if (ticking && s.current) {
             for (ScriptListener *l : listeners)
-                l->stillRunning(script, s.finished, s.runningMs);
+                l->stillRunning(*s.current, s.runningMs);
         }
         replaying = false;
     };
 
     ScriptListener *const workerListeners[] = { &recorder };
     whileEventsFlow(
-        [&] { summary = runScript(cnn, script, workerListeners); }, [&] { replay(true); });
+        [&] { summary = runScript(cnn, cutter, workerListeners, plan); }, [&] { replay(true); });
     replay(false);
 
     for (ScriptListener *l : listeners)
-        l->runFinished(script);
+        l->runFinished();
     return summary;
 }

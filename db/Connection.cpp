@@ -346,6 +346,11 @@ int Connection::State() const
     return m_mysql ? 1 : 0;
 }
 
+bool Connection::socketOpen() const
+{
+    return m_mysql && mysql_get_socket(m_mysql.get()) != MARIADB_INVALID_SOCKET;
+}
+
 bool Connection::inTransaction() const
 {
     unsigned status = 0;
@@ -359,6 +364,23 @@ void Connection::refreshStatus()
     constexpr char query[] = "DO 0";
     if (m_mysql)
         mysql_real_query(m_mysql.get(), query, sizeof query - 1);
+}
+
+std::optional<QByteArray> Connection::sessionSqlMode()
+{
+    constexpr char query[] = "SELECT @@SESSION.sql_mode";
+    MYSQL *m = m_mysql.get();
+    if (!m || mysql_real_query(m, query, sizeof query - 1))
+        return std::nullopt;
+    MYSQL_RES *res = mysql_store_result(m);
+    if (!res)
+        return std::nullopt;
+    const MYSQL_ROW row = mysql_fetch_row(res);
+    std::optional<QByteArray> mode;
+    if (row)
+        mode = QByteArray(row[0] ? row[0] : "");
+    mysql_free_result(res);
+    return mode;
 }
 
 unsigned long Connection::threadId() const

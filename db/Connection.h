@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 struct st_mysql;
 
@@ -30,6 +31,9 @@ public:
     [[nodiscard]] Outcome Open();
     // 1 when open, 0 when closed.
     int State() const;
+    // False once Connector/C has closed the connection's socket, as it does
+    // when the connection is lost: then no answer can come any more.
+    bool socketOpen() const;
 
     // Runs one statement and drains everything it returns, rows discarded as
     // they arrive, so that any result size runs in constant memory.
@@ -48,6 +52,10 @@ public:
     // Whether the session accepts several statements in one text; off
     // unless asked for. Only while no answer is outstanding.
     [[nodiscard]] Outcome setMultiStatements(bool on);
+
+    // The session's sql_mode as the server reads it now; nothing when it
+    // cannot be read. Only while no answer is outstanding.
+    std::optional<QByteArray> sessionSqlMode();
 
     // The server's id for this connection (0 when closed).
     unsigned long threadId() const;

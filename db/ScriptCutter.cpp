@@ -1,104 +1,32 @@
 #include "db/ScriptCutter.h"
 
-#include "db/SqlText.h"
+#include "db/StatementKind.h"
 
+#include <algorithm>
 #include <array>
-#include <optional>
 #include <string_view>
 
-namespace {
-
 using namespace SqlText;
+
+namespace {
 
 constexpr QByteArrayView kPastedPrefix = "cnn.Execute";
 constexpr QByteArrayView kByteOrderMark = "\xEF\xBB\xBF";
 constexpr QByteArrayView kDelimiterWord = "DELIMITER";
 constexpr QByteArrayView kShortDelimiter = "\\d";
-constexpr QByteArrayView kStandardDelimiter = ";";
 
 // The bytes at which the standard rule looks closer: a ";", or what may
-// open a quoted string or a comment.
+// open or close a stretch that is not plain code.
 constexpr std::array<bool, 256> kStandardStops = [] {
-    std::array<bool, 256> stops {};
-    for (const char c : std::string_view("'\"`#-/;"))
-        stops[static_cast<unsigned char>(c)] = true;
+    std::array<bool, 256> stops = kOpeners;
+    stops[static_cast<unsigned char>(';')] = true;
     return stops;
 }();
 
-// Where a statement stops and the next one starts.
-struct Piece {
-    qsizetype end = 0;
-    qsizetype next = 0;
-    bool semicolons = false; // a ";" in its code besides the separator
-};
-
-// Under the standard delimiter, from `from` (which is no white space or
-// comment): the statement ends at a ";" in code that a line break follows.
-Piece scanStandard(const char *data, qsizetype from, qsizetype n)
-{
-    bool semicolons = false;
-    for (qsizetype i = from; i < n;) {
-        const char c = data[i];
-        if (!kStandardStops[static_cast<unsigned char>(c)]) {
-            ++i;
-        } else if (c == ';') {
-            if (i + 1 < n && isLineBreak(data[i + 1]))
-                return { i, skipLineBreak(data, i + 1, n), semicolons };
-            semicolons = true;
-            ++i;
-        } else {
-            nextQuotedOrComment(data, i, n, &i);
-        }
-    }
-    return { n, n, semicolons };
-}
-
-// Past the delimiter ending at i: the rest of its line when that holds only
-// blanks and a line comment, which belong to the statement just ended.
-qsizetype afterDelimiter(const char *data, qsizetype i, qsizetype n)
-{
-    qsizetype k = i;
-    while (k < n && isBlank(data[k]))
-        ++k;
-    qsizetype end = k;
-    if (k < n && (data[k] == '#' || data[k] == '-')
-        && nextQuotedOrComment(data, k, n, &end) == Token::Comment)
-        k = end;
-    if (k == n || isLineBreak(data[k]))
-        return skipLineBreak(data, k, n);
-    return i;
-}
-
-// Under a delimiter of the script's own: the statement ends at the delimiter
-// wherever it stands in code, mid-line too.
-Piece scanCustom(const char *data, qsizetype from, qsizetype n, QByteArrayView delimiter)
-{
-    const char first = delimiter.front();
-    for (qsizetype i = from; i < n;) {
-        const char c = data[i];
-        if (c == first && QByteArrayView(data + i, n - i).startsWith(delimiter))
-            return { i, afterDelimiter(data, i + delimiter.size(), n), false };
-        if (opensToken(c))
-            nextQuotedOrComment(data, i, n, &i);
-        else
-            ++i;
-    }
-    return { n, n, false };
-}
-
-// Drops every ";" in code from data[0, n), compacting it in place; returns
-// the length left.
-qsizetype stripSemicolons(char *data, qsizetype n)
-{
-    qsizetype w = 0;
-    for (qsizetype r = 0, end = 0; r < n; r = end) {
-        if (nextToken(data, r, n, &end) == Token::Code && data[r] == ';')
-            continue;
-        for (qsizetype i = r; i < end; ++i)
-            data[w++] = data[i];
-    }
-    return w;
-}
+// A change of the text sent: a ";" the cut drops, an LF put in after a CR,
+// or pasted code's leftovers dropped.
+constexpr qsizetype kLineFeed = 0;
+constexpr qsizetype kSemicolon = -1;
 
 // Counts line breaks (CR LF, lone CR, lone LF) in [from, to) of data[0, n).
 int countLines(const char *data, qsizetype from, qsizetype to, qsizetype n)
@@ -146,207 +74,360 @@ DelimiterCommand parseDelimiter(QByteArrayView rest)
     }
     if (delimiter.isEmpty())
         return { {}, u"DELIMITER must be followed by a delimiter"_qs };
-    if (delimiter.contains('\\') || delimiter.contains(' ') || delimiter.contains('\t'))
+    if (delimiter.contains('\\') || std::any_of(delimiter.begin(), delimiter.end(), isBlank))
         return { {}, u"A delimiter cannot contain spaces or backslashes"_qs };
     return { delimiter, {} };
 }
 
 } // namespace
 
-class CutScript::Cutter {
-public:
-    explicit Cutter(CutScript &out)
-        : m_out(out)
-    {
-    }
-
-    void run()
-    {
-        QByteArray &buffer = m_out.m_buffer;
-        m_data = buffer.data();
-        m_end = buffer.size();
-        // A byte order mark saved at the head of a file is no part of the script.
-        if (QByteArrayView(buffer).startsWith(kByteOrderMark))
-            m_begin = kByteOrderMark.size();
-        trimSpaces(m_begin, m_end);
-        m_counted = m_begin;
-        removePastedCode();
-
-        QByteArrayView delimiter = kStandardDelimiter;
-        for (qsizetype pos = m_begin; pos < m_end;) {
-            const qsizetype head = firstContent(m_data, pos, m_end);
-            if (head == m_end)
-                break;
-            if (const std::optional<qsizetype> next = delimiterCommand(head, delimiter)) {
-                pos = *next;
-                continue;
-            }
-            const bool standard = delimiter == kStandardDelimiter;
-            const Piece piece = standard ? scanStandard(m_data, head, m_end)
-                                         : scanCustom(m_data, head, m_end, delimiter);
-            add(pos, piece.end, standard && piece.end < m_end && piece.semicolons, !standard);
-            pos = piece.next;
-        }
-    }
-
-private:
-    void trimSpaces(qsizetype &from, qsizetype &to) const
-    {
-        while (from < to && m_data[from] == ' ')
-            ++from;
-        while (to > from && m_data[to - 1] == ' ')
-            --to;
-    }
-
-    // The 1-based line at position at; positions asked for only grow.
-    int lineOf(qsizetype at)
-    {
-        m_line += countLines(m_data, m_counted, at, m_end);
-        m_counted = at;
-        return m_line;
-    }
-
-    // Where cleaned position at stood in the script as given; positions
-    // asked for only grow.
-    qsizetype originOf(qsizetype at)
-    {
-        while (m_nextShift < m_shifts.size() && m_shifts[m_nextShift].at <= at)
-            m_removed = m_shifts[m_nextShift++].removed;
-        return at + m_removed;
-    }
-
-    // Drops, in place, each pasted "cnn.Execute" that stands outside quoted
-    // text and comments and, when a double-quoted string follows it, that
-    // string's quotes ("" inside is one "). The pasted string ends at its
-    // closing quote or at the end of its line, so no line break is ever
-    // removed and line numbers stay those of the script.
-    void removePastedCode()
-    {
-        if (!QByteArrayView(m_data + m_begin, m_end - m_begin).contains(kPastedPrefix))
-            return;
-        char *const d = m_data;
-        const qsizetype n = m_end;
-        qsizetype w = m_begin;
-        auto skipTo = [&](qsizetype r) { m_shifts.push_back({ w, r - w }); };
-        for (qsizetype r = m_begin, end = 0; r < n; r = end) {
-            if (nextToken(d, r, n, &end) != Token::Code
-                || !QByteArrayView(d + r, n - r).startsWith(kPastedPrefix)) {
-                while (r < end)
-                    d[w++] = d[r++];
-                continue;
-            }
-            qsizetype i = r + kPastedPrefix.size();
-            skipTo(i);
-            qsizetype q = i;
-            while (q < n && d[q] == ' ')
-                ++q;
-            end = i;
-            if (q >= n || d[q] != '"')
-                continue;
-            while (i < q)
-                d[w++] = d[i++];
-            skipTo(++i);
-            while (i < n && !isLineBreak(d[i])) {
-                if (d[i] != '"') {
-                    d[w++] = d[i++];
-                } else if (i + 1 < n && d[i + 1] == '"') {
-                    d[w++] = '"';
-                    skipTo(i += 2);
-                } else {
-                    ++i; // the closing quote
-                    break;
-                }
-            }
-            skipTo(i);
-            end = i;
-        }
-        m_end = w;
-        trimSpaces(m_begin, m_end);
-    }
-
-    // A DELIMITER command at head, where no statement has begun: it counts
-    // only when it opens its line, as in the command-line client. Sets the
-    // delimiter or adds the refused line, and returns where the next
-    // statement starts; nothing when head holds no command.
-    std::optional<qsizetype> delimiterCommand(qsizetype head, QByteArrayView &delimiter)
-    {
-        qsizetype lineStart = head;
-        while (lineStart > m_begin && isBlank(m_data[lineStart - 1]))
-            --lineStart;
-        if (lineStart > m_begin && !isLineBreak(m_data[lineStart - 1]))
-            return std::nullopt;
-        const QByteArrayView rest(m_data + head, m_end - head);
-        qsizetype word = 0;
-        if (startsWithWord(rest, kDelimiterWord))
-            word = kDelimiterWord.size();
-        else if (rest.startsWith(kShortDelimiter))
-            word = kShortDelimiter.size();
-        else
-            return std::nullopt;
-
-        qsizetype lineEnd = head + word;
-        while (lineEnd < m_end && !isLineBreak(m_data[lineEnd]))
-            ++lineEnd;
-        const DelimiterCommand command
-            = parseDelimiter(QByteArrayView(m_data + head + word, lineEnd - head - word));
-        if (command.refusal.isEmpty()) {
-            delimiter = command.delimiter;
-        } else {
-            qsizetype stop = lineEnd;
-            trimSpaces(head, stop);
-            const qsizetype origin = originOf(head);
-            m_out.m_refusals.push_back(command.refusal);
-            m_out.m_statements.push_back({ head, stop - head, origin, originOf(stop) - origin,
-                lineOf(head), static_cast<qint32>(m_out.m_refusals.size()), false });
-        }
-        return skipLineBreak(m_data, lineEnd, m_end);
-    }
-
-    // Adds the statement in [from, to) unless nothing but white space,
-    // comments and removed semicolons is left of it.
-    void add(qsizetype from, qsizetype to, bool removeSemicolons, bool several)
-    {
-        trimSpaces(from, to);
-        qsizetype first = from;
-        while (first < to && isWhite(m_data[first]))
-            ++first;
-        const int line = lineOf(first);
-        // Counted through the whole piece before it is compacted, which
-        // leaves stale bytes behind it.
-        lineOf(to);
-        const qsizetype origin = originOf(from);
-        const qsizetype originLength = originOf(to) - origin;
-        qsizetype length = to - from;
-        if (removeSemicolons)
-            length = stripSemicolons(m_data + from, length);
-        // Read as the server will read it: on its own.
-        if (firstContent(m_data, from, from + length) == from + length)
-            return;
-        m_out.m_statements.push_back({ from, length, origin, originLength, line, 0, several });
-    }
-
-    // Where removing pasted code moved the text: from cleaned position `at`
-    // on, the script as given lies `removed` bytes further on.
-    struct Shift {
-        qsizetype at;
-        qsizetype removed;
-    };
-
-    CutScript &m_out;
-    char *m_data = nullptr;
-    qsizetype m_begin = 0;
-    qsizetype m_end = 0;
-    int m_line = 1;
-    qsizetype m_counted = 0; // line breaks are counted up to here
-    std::vector<Shift> m_shifts;
-    size_t m_nextShift = 0;
-    qsizetype m_removed = 0;
+struct ScriptCutter::Piece {
+    qsizetype end = 0; // where the statement's text stops: its delimiter
+    qsizetype next = 0; // where the next statement starts
 };
 
-CutScript CutScript::cut(QByteArray script)
+ScriptCutter::ScriptCutter(QByteArray script, SqlText::Mode mode)
+    : m_script(std::move(script))
+    , m_mode(mode)
+{
+    m_data = m_script.data();
+    m_end = m_script.size();
+    // A byte order mark saved at the head of a file is no part of the script.
+    if (QByteArrayView(m_script).startsWith(kByteOrderMark))
+        m_begin = kByteOrderMark.size();
+    trimSpaces(m_begin, m_end);
+    m_pos = m_begin;
+    m_counted = m_begin;
+    findPasted(m_begin);
+}
+
+void ScriptCutter::trimSpaces(qsizetype &from, qsizetype &to) const
+{
+    while (from < to && m_data[from] == ' ')
+        ++from;
+    while (to > from && m_data[to - 1] == ' ')
+        --to;
+}
+
+int ScriptCutter::lineOf(qsizetype at)
+{
+    m_line += countLines(m_data, m_counted, at, m_end);
+    m_counted = at;
+    return m_line;
+}
+
+// The next "cnn.Execute" from `from` on that only blanks precede on its line.
+void ScriptCutter::findPasted(qsizetype from)
+{
+    const QByteArrayView script(m_data, m_end);
+    for (qsizetype at = script.indexOf(kPastedPrefix, from); at >= 0;
+         at = script.indexOf(kPastedPrefix, at + 1)) {
+        qsizetype before = at;
+        while (before > m_begin && isBlank(m_data[before - 1]))
+            --before;
+        if (before == m_begin || isLineBreak(m_data[before - 1])) {
+            m_pasted = at;
+            return;
+        }
+    }
+    m_pasted = m_end;
+}
+
+// A line pasted from code, at its "cnn.Execute" in code: one or more
+// blanks, a double-quoted statement closed on that line ("" inside is one
+// "), then blanks and one ";" at most. Its statement is moved to the line's
+// end in place, blanks before it, and those blanks are left out of the text
+// sent; line breaks stay where they are. False, with nothing changed, for
+// any other shape: that is the script's own text.
+bool ScriptCutter::unwrapPasted(qsizetype at)
+{
+    char *const d = m_data;
+    qsizetype i = at + kPastedPrefix.size();
+    if (i >= m_end || !isBlank(d[i]))
+        return false;
+    while (i < m_end && isBlank(d[i]))
+        ++i;
+    if (i >= m_end || d[i] != '"')
+        return false;
+    QByteArray statement;
+    for (++i;; ++i) {
+        if (i >= m_end || isLineBreak(d[i]))
+            return false;
+        if (d[i] == '"') {
+            if (i + 1 < m_end && d[i + 1] == '"')
+                ++i;
+            else
+                break;
+        }
+        statement += d[i];
+    }
+    ++i;
+    while (i < m_end && isBlank(d[i]))
+        ++i;
+    if (i < m_end && d[i] == ';') {
+        statement += ';';
+        ++i;
+    }
+    while (i < m_end && isBlank(d[i]))
+        ++i;
+    if (i < m_end && !isLineBreak(d[i]))
+        return false;
+    const qsizetype start = i - statement.size();
+    std::fill(d + at, d + start, ' ');
+    std::copy(statement.begin(), statement.end(), d + start);
+    if (start > at)
+        m_edits.push_back({ at, start - at });
+    findPasted(i);
+    return true;
+}
+
+void ScriptCutter::afterComment(qsizetype commentStart, qsizetype commentEnd)
+{
+    if (m_data[commentStart] != '/' && endsAtLoneCr(m_data, commentEnd, m_end))
+        m_edits.push_back({ commentEnd + 1, kLineFeed });
+}
+
+// The first byte of code from `from` on: white space and comments skipped,
+// a pasted line unwrapped.
+qsizetype ScriptCutter::firstContent(qsizetype from, SqlText::Reader &reader)
+{
+    for (qsizetype r = from, end = 0; r < m_end; r = end) {
+        if (r == m_pasted) {
+            if (unwrapPasted(r)) {
+                end = r;
+                continue;
+            }
+            findPasted(r + 1);
+            return r;
+        }
+        // Looked at with a copy: the code found is read again from its start.
+        Reader probe = reader;
+        const Kind kind = probe.next(m_data, r, m_end, &end);
+        if (kind == Kind::Comment) {
+            afterComment(r, end);
+            if (m_pasted < end)
+                findPasted(end);
+        } else if (kind != Kind::Code || !isWhite(m_data[r])) {
+            return r;
+        }
+        reader = probe;
+    }
+    return m_end;
+}
+
+// Under the standard delimiter, from `from` (code): the statement ends at a
+// ";" in code that a line break follows.
+ScriptCutter::Piece ScriptCutter::scanStandard(qsizetype from, SqlText::Reader &reader)
+{
+    const char *const d = m_data;
+    const qsizetype n = m_end;
+    for (qsizetype i = from; i < n;) {
+        if (i == m_pasted) {
+            if (unwrapPasted(i))
+                continue;
+            findPasted(i + 1);
+        }
+        const char c = d[i];
+        if (!kStandardStops[static_cast<unsigned char>(c)]) {
+            ++i;
+        } else if (c == ';') {
+            if (i + 1 < n && isLineBreak(d[i + 1]))
+                return { i, skipLineBreak(d, i + 1, n) };
+            m_edits.push_back({ i, kSemicolon });
+            ++i;
+        } else {
+            const qsizetype start = i;
+            if (reader.next(d, start, n, &i) == Kind::Comment)
+                afterComment(start, i);
+            if (m_pasted < i)
+                findPasted(i);
+        }
+    }
+    return { n, n };
+}
+
+// Under a delimiter of the script's own: the statement ends at the
+// delimiter wherever it stands in code, mid-line too. The rest of its line
+// holding only blanks and a line comment belongs to the statement ended.
+ScriptCutter::Piece ScriptCutter::scanCustom(qsizetype from, SqlText::Reader &reader)
+{
+    const char *const d = m_data;
+    const qsizetype n = m_end;
+    const QByteArrayView delimiter = m_delimiter;
+    const char first = delimiter.front();
+    for (qsizetype i = from; i < n;) {
+        if (i == m_pasted) {
+            if (unwrapPasted(i))
+                continue;
+            findPasted(i + 1);
+        }
+        const char c = d[i];
+        if (c == first && QByteArrayView(d + i, n - i).startsWith(delimiter)) {
+            const qsizetype after = i + delimiter.size();
+            qsizetype k = after;
+            while (k < n && isBlank(d[k]))
+                ++k;
+            qsizetype end = k;
+            Reader comment;
+            if (k < n && (d[k] == '#' || d[k] == '-')
+                && comment.next(d, k, n, &end) == Kind::Comment)
+                k = end;
+            return { i, k == n || isLineBreak(d[k]) ? skipLineBreak(d, k, n) : after };
+        }
+        if (!opens(c)) {
+            ++i;
+        } else {
+            const qsizetype start = i;
+            if (reader.next(d, start, n, &i) == Kind::Comment)
+                afterComment(start, i);
+            if (m_pasted < i)
+                findPasted(i);
+        }
+    }
+    return { n, n };
+}
+
+// A DELIMITER command at head, where no statement has begun: it counts only
+// when it opens its line, as in the command-line client. Sets the delimiter
+// or, for a malformed one, fills *out with the refused line; true when head
+// holds a command, which then ends at its line's end.
+bool ScriptCutter::delimiterCommand(qsizetype head, Statement *out)
+{
+    qsizetype lineStart = head;
+    while (lineStart > m_begin && isBlank(m_data[lineStart - 1]))
+        --lineStart;
+    if (lineStart > m_begin && !isLineBreak(m_data[lineStart - 1]))
+        return false;
+    const QByteArrayView rest(m_data + head, m_end - head);
+    qsizetype word = 0;
+    if (startsWithWord(rest, kDelimiterWord))
+        word = kDelimiterWord.size();
+    else if (rest.startsWith(kShortDelimiter))
+        word = kShortDelimiter.size();
+    else
+        return false;
+
+    qsizetype lineEnd = head + word;
+    while (lineEnd < m_end && !isLineBreak(m_data[lineEnd]))
+        ++lineEnd;
+    const DelimiterCommand command
+        = parseDelimiter(QByteArrayView(m_data + head + word, lineEnd - head - word));
+    m_pos = skipLineBreak(m_data, lineEnd, m_end);
+    if (command.refusal.isEmpty()) {
+        m_delimiter = command.delimiter.toByteArray();
+        out->refusal.clear();
+        return true;
+    }
+    qsizetype stop = lineEnd;
+    trimSpaces(head, stop);
+    *out = Statement {};
+    out->index = m_index++;
+    out->origin = head;
+    out->originLength = stop - head;
+    out->codeOrigin = head;
+    out->line = lineOf(head);
+    out->length = stop - head;
+    out->refusal = command.refusal;
+    m_text = QByteArrayView(m_data + head, stop - head);
+    return true;
+}
+
+bool ScriptCutter::next(Statement *out)
+{
+    for (;;) {
+        m_edits.clear();
+        if (m_pasted < m_pos)
+            findPasted(m_pos);
+        Reader reader(m_mode);
+        qsizetype from = m_pos;
+        const qsizetype head = firstContent(from, reader);
+        if (head >= m_end) {
+            m_pos = m_end;
+            return false;
+        }
+        if (delimiterCommand(head, out)) {
+            if (!out->refusal.isEmpty())
+                return true;
+            continue;
+        }
+        const bool standard = m_delimiter == ";";
+        const Piece piece = standard ? scanStandard(head, reader) : scanCustom(head, reader);
+        m_pos = piece.next;
+        qsizetype to = piece.end;
+        trimSpaces(from, to);
+        if (head >= to)
+            continue; // white space and comments only
+        // A pasted line that opens the statement is where it stands.
+        qsizetype origin = from;
+        for (const Edit &e : m_edits) {
+            if (e.drop > 0 && e.at < from && e.at + e.drop == from)
+                origin = e.at;
+        }
+        // A cut statement loses its semicolons; the last piece goes as it stands.
+        const bool cut = standard && piece.end < m_end;
+
+        // The text sent: the script's own bytes unless something changes.
+        bool edited = false;
+        for (const Edit &e : m_edits)
+            edited = edited || (e.at >= from && e.at <= to && (cut || e.drop != kSemicolon));
+        if (!edited) {
+            m_text = QByteArrayView(m_data + from, to - from);
+        } else {
+            m_scratch.resize(0);
+            qsizetype copied = from;
+            for (const Edit &e : m_edits) {
+                if (e.at < from || e.at > to || (!cut && e.drop == kSemicolon))
+                    continue;
+                m_scratch.append(m_data + copied, e.at - copied);
+                if (e.drop == kLineFeed) {
+                    m_scratch.append('\n');
+                    copied = e.at;
+                } else {
+                    copied = e.at + (e.drop == kSemicolon ? 1 : e.drop);
+                }
+            }
+            m_scratch.append(m_data + copied, to - copied);
+            m_text = m_scratch;
+        }
+        // Read as the server will read it, on its own: dropped semicolons, or
+        // a "--" the cut left at the end, may leave nothing.
+        if (SqlText::firstContent(m_text.data(), 0, m_text.size(), m_mode) == m_text.size())
+            continue;
+
+        *out = Statement {};
+        out->index = m_index++;
+        out->origin = origin;
+        out->originLength = to - origin;
+        out->codeOrigin = head == from ? origin : head;
+        out->line = lineOf(head);
+        out->length = m_text.size();
+        out->several = !standard;
+        const StatementShape shape = shapeOf(m_text, out->several);
+        out->withoutRows = shape.withoutRows;
+        out->changesMode = shape.changesMode;
+        return true;
+    }
+}
+
+qsizetype ScriptCutter::count(QByteArray script, SqlText::Mode mode)
+{
+    ScriptCutter cutter(std::move(script), mode);
+    Statement s;
+    qsizetype n = 0;
+    while (cutter.next(&s))
+        ++n;
+    return n;
+}
+
+CutScript CutScript::cut(QByteArray script, SqlText::Mode mode)
 {
     CutScript result;
-    result.m_buffer = std::move(script);
-    Cutter(result).run();
+    ScriptCutter cutter(std::move(script), mode);
+    Statement s;
+    while (cutter.next(&s)) {
+        result.m_starts.push_back(result.m_texts.size());
+        result.m_texts.append(cutter.text());
+        result.m_statements.push_back(std::move(s));
+    }
     return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/SqlText.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -7,69 +9,135 @@
 
 #include <vector>
 
-// A script, as UTF-8 bytes, cleaned and cut into the statements that go to
-// the server.
+// One statement of a script, as the cut hands it on: where it stands in the
+// script as given, and what kind of statement its text is. Small, since a
+// run's listeners are told about each of millions.
+struct Statement {
+    qsizetype index = 0; // 0-based, in the order of the script
+    // Where it stands in the script as given, in bytes, up to its
+    // delimiter: what an editor marks.
+    qsizetype origin = 0;
+    qsizetype originLength = 0;
+    // Where its code starts in the script as given, after the blank lines
+    // and comments before it; a statement's line is that one.
+    qsizetype codeOrigin = 0;
+    int line = 1; // 1-based
+    qsizetype length = 0; // of the text sent
+    // Why it cannot be sent; empty for a statement to send.
+    QString refusal;
+    // Cut under a delimiter of the script's own: the text may hold several
+    // statements, which the session must accept in one text.
+    bool several = false;
+    // Its answer can only be a plain OK or error packet, so it may be sent
+    // before earlier answers have been read.
+    bool withoutRows = false;
+    // It may change the session's sql_mode, and so how what follows reads.
+    bool changesMode = false;
+};
+
+// Cuts a script, as UTF-8 bytes, into the statements that go to the server,
+// one at a time as the runner asks for them, each read as the server will
+// read it under the session's mode at that point.
 //
-// Cleaning drops a leading byte order mark and every "cnn.Execute" outside
-// quoted text and comments (with the double quotes around a statement pasted
-// from code after it). Under the standard delimiter a statement ends at a ";"
-// outside quoted text and comments that a line break (CR LF, LF or CR)
-// follows at once; a cut statement loses its ";" outside quoted text and
-// comments, and the last piece goes as it stands. Pieces holding nothing but
-// white space and comments are dropped.
+// A leading byte order mark is no part of the script. Under the standard
+// delimiter a statement ends at a ";" in code that a line break (CR LF, LF
+// or CR) follows at once; a cut statement loses its ";" in code, and the
+// last piece goes as it stands. Pieces holding nothing but white space and
+// comments are dropped. A line pasted from code, "cnn.Execute" and a
+// double-quoted statement alone on its line, is that statement.
 //
 // A DELIMITER line (or its short form \d) that opens its line where no
 // statement has begun sets another delimiter, as the command-line client
-// does: a statement then ends wherever the delimiter stands outside quoted
-// text and comments, nothing is removed, and the text may hold several
-// statements. "DELIMITER ;" restores the standard rule. The line itself is no
-// statement, unless it is malformed: then it is one that carries its refusal
-// and is never sent.
+// does: a statement then ends wherever the delimiter stands in code, nothing
+// is removed, and the text may hold several statements. "DELIMITER ;"
+// restores the standard rule. The line itself is no statement, unless it is
+// malformed: then it is one that carries its refusal and is never sent.
 //
-// Time and memory are linear in the script's length: the script is cleaned
-// in place, and statements are ranges of that one buffer.
+// A # or -- comment that a lone CR ends gets an LF after that CR in the text
+// sent: the server ends such a comment only at LF, and would read the line
+// after it as comment too.
+//
+// Time is linear in the script's length; the cutter holds the script and
+// the text of one statement.
+class ScriptCutter {
+public:
+    explicit ScriptCutter(QByteArray script, SqlText::Mode mode = {});
+    ScriptCutter(const ScriptCutter &) = delete;
+    ScriptCutter &operator=(const ScriptCutter &) = delete;
+
+    // How the statements from the next one on read.
+    void setMode(SqlText::Mode mode) { m_mode = mode; }
+    SqlText::Mode mode() const { return m_mode; }
+
+    // Cuts the next statement into *out; false at the end of the script.
+    bool next(Statement *out);
+    // The text of the statement next() gave last, valid until it is called again.
+    QByteArrayView text() const { return m_text; }
+    // The script's size in bytes, and how far the cut has read it.
+    qsizetype size() const { return m_script.size(); }
+    qsizetype position() const { return m_pos; }
+
+    // The statements of a whole script under one mode.
+    static qsizetype count(QByteArray script, SqlText::Mode mode = {});
+
+private:
+    // A change the text sent has against the script: bytes [at, at + drop)
+    // left out, or an LF put in at at.
+    struct Edit {
+        qsizetype at;
+        qsizetype drop; // 0 for an LF put in
+    };
+    struct Piece;
+
+    qsizetype firstContent(qsizetype from, SqlText::Reader &reader);
+    Piece scanStandard(qsizetype from, SqlText::Reader &reader);
+    Piece scanCustom(qsizetype from, SqlText::Reader &reader);
+    void afterComment(qsizetype commentStart, qsizetype commentEnd);
+    bool unwrapPasted(qsizetype at);
+    void findPasted(qsizetype from);
+    bool delimiterCommand(qsizetype head, Statement *out);
+    int lineOf(qsizetype at);
+    void trimSpaces(qsizetype &from, qsizetype &to) const;
+
+    QByteArray m_script; // pasted lines are unwrapped in place
+    char *m_data = nullptr;
+    qsizetype m_begin = 0;
+    qsizetype m_end = 0;
+    qsizetype m_pos = 0;
+    SqlText::Mode m_mode;
+    QByteArray m_delimiter = ";";
+    qsizetype m_index = 0;
+    int m_line = 1;
+    qsizetype m_counted = 0; // line breaks are counted up to here
+    // The next place where a pasted line may start; m_end when none.
+    qsizetype m_pasted = 0;
+    std::vector<Edit> m_edits; // of the statement being cut, in order
+    QByteArray m_scratch; // its text when edited
+    QByteArrayView m_text;
+};
+
+// A whole script cut under one mode, the statements and their texts kept:
+// what tests and measurements look at.
 class CutScript {
 public:
-    struct Statement {
-        qsizetype start = 0; // in buffer()
-        qsizetype length = 0;
-        // Where the statement stands in the script as given (before cleaning),
-        // in bytes, up to its delimiter: what an editor marks.
-        qsizetype origin = 0;
-        qsizetype originLength = 0;
-        int line = 1; // 1-based line of the script where it starts
-        // 1-based in the script's refusals, 0 for a statement to send; an index
-        // keeps statements small, as scripts hold millions of them.
-        qint32 refusal = 0;
-        // Cut under a delimiter of the script's own: the text may hold several
-        // statements, which the session must accept in one text.
-        bool several = false;
-    };
-
-    static CutScript cut(QByteArray script);
-    // The same for text; the statements' origins are then in its UTF-8 form.
-    static CutScript cut(QStringView script) { return cut(script.toUtf8()); }
+    static CutScript cut(QByteArray script, SqlText::Mode mode = {});
+    static CutScript cut(QStringView script, SqlText::Mode mode = {})
+    {
+        return cut(script.toUtf8(), mode);
+    }
 
     qsizetype size() const { return static_cast<qsizetype>(m_statements.size()); }
     bool isEmpty() const { return m_statements.empty(); }
     const Statement &statement(qsizetype i) const { return m_statements[static_cast<size_t>(i)]; }
     QByteArrayView text(qsizetype i) const
     {
-        const Statement &s = statement(i);
-        return QByteArrayView(m_buffer).sliced(s.start, s.length);
+        return QByteArrayView(m_texts).sliced(
+            m_starts[static_cast<size_t>(i)], statement(i).length);
     }
-    // Why statement i cannot be sent; empty for a statement to send.
-    QString refusal(qsizetype i) const
-    {
-        const qint32 r = statement(i).refusal;
-        return r == 0 ? QString() : m_refusals[static_cast<size_t>(r - 1)];
-    }
-    const QByteArray &buffer() const { return m_buffer; }
+    QString refusal(qsizetype i) const { return statement(i).refusal; }
 
 private:
-    class Cutter;
-
-    QByteArray m_buffer;
     std::vector<Statement> m_statements;
-    std::vector<QString> m_refusals;
+    std::vector<qsizetype> m_starts;
+    QByteArray m_texts;
 };

@@ -64,16 +64,25 @@ const Failure kNoConnection { 91, u"Object variable or With block variable not s
 
 // True when a text holds a ";" in code with more after it: several
 // statements, as far as can be told without the server's parser.
-bool mayHoldSeveral(QByteArrayView text)
+bool mayHoldSeveral(QByteArrayView text, SqlText::Mode mode)
 {
     const char *data = text.data();
     const qsizetype n = text.size();
+    SqlText::Reader reader(mode);
     for (qsizetype r = 0, end = 0; r < n; r = end) {
-        if (SqlText::nextToken(data, r, n, &end) == SqlText::Token::Code && data[r] == ';'
-            && SqlText::firstContent(data, end, n) < n)
+        if (reader.next(data, r, n, &end) == SqlText::Kind::Code && data[r] == ';'
+            && SqlText::firstContent(data, end, n, mode) < n)
             return true;
     }
     return false;
+}
+
+QString unknownNote(const Statement &first, const Statement &last)
+{
+    if (first.index == last.index)
+        return u"; the outcome of the statement at line %1 is unknown"_qs.arg(first.line);
+    return u"; the outcome of the statements from line %1 to line %2 is unknown"_qs.arg(first.line)
+        .arg(last.line);
 }
 
 // One run of a script: statements that cannot answer with rows are sent
@@ -81,20 +90,23 @@ bool mayHoldSeveral(QByteArrayView text)
 // outstanding and runs alone.
 class Run {
 public:
-    Run(Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
+    Run(Connection *cnn, ScriptCutter &script, std::span<ScriptListener *const> listeners)
         : m_cnn(cnn)
         , m_script(script)
         , m_listeners(listeners)
     {
-        m_summary.statements = script.size();
     }
 
-    RunSummary execute()
+    RunSummary execute(const RunPlan &plan)
     {
         for (ScriptListener *l : m_listeners)
-            l->runStarting(m_script);
-        for (qsizetype i = 0; m_goOn && i < m_script.size(); ++i)
-            step(i);
+            l->runStarting(plan);
+        readMode();
+        Statement s;
+        while (m_goOn && m_script.next(&s)) {
+            ++m_summary.statements;
+            step(s, m_script.text());
+        }
         drain(0);
         if (m_cnn && !m_summary.connectionLost) {
             if (m_multiStatements) [[maybe_unused]]
@@ -105,24 +117,35 @@ public:
             m_summary.openTransaction = m_cnn->inTransaction();
         }
         for (ScriptListener *l : m_listeners)
-            l->runFinished(m_script);
+            l->runFinished();
         return m_summary;
     }
 
 private:
     struct Sent {
-        qsizetype index;
+        Statement statement;
         qsizetype bytes;
     };
 
-    void step(qsizetype i)
+    // The cut reads on under the mode the session has now. An OK packet's
+    // NO_BACKSLASH_ESCAPES bit is not trusted for it: after SET STATEMENT …
+    // FOR it shows the statement's passing mode, and after a routine that set
+    // sql_mode it stays wrong although the server restored the caller's.
+    void readMode()
     {
-        const CutScript::Statement &s = m_script.statement(i);
-        const QByteArrayView text = m_script.text(i);
+        if (!m_cnn)
+            return;
+        if (const std::optional<QByteArray> mode = m_cnn->sessionSqlMode())
+            m_script.setMode(SqlText::modeOf(*mode));
+    }
+
+    void step(const Statement &s, QByteArrayView text)
+    {
         // A statement that may answer with rows, or a section's text, waits
-        // for every answer outstanding and runs alone; any other waits until
-        // it fits in the window.
-        const bool ahead = m_cnn && s.refusal == 0 && !s.several && answersWithoutRows(text);
+        // for every answer outstanding and runs alone, and so does one that
+        // may change how the rest reads; any other waits until it fits in
+        // the window.
+        const bool ahead = m_cnn && s.refusal.isEmpty() && s.withoutRows && !s.changesMode;
         if (!ahead)
             drain(0);
         else
@@ -130,25 +153,55 @@ private:
         if (!m_goOn)
             return;
         for (ScriptListener *l : m_listeners)
-            l->statementStarting(m_script, i);
+            l->statementStarting(s);
         // A statement the cutter refused is not sent; it fails where it stands.
-        if (s.refusal != 0)
-            return finish(i,
-                Failure {
-                    kDriverFailure, m_script.refusal(i), u"Tesmor at line %1"_qs.arg(s.line) });
+        if (!s.refusal.isEmpty())
+            return finish(
+                s, Failure { kDriverFailure, s.refusal, u"Tesmor at line %1"_qs.arg(s.line) });
         if (!m_cnn)
-            return finish(i, kNoConnection);
+            return finish(s, kNoConnection);
         if (s.several != m_multiStatements) {
             if (const Outcome failure = m_cnn->setMultiStatements(s.several))
-                return finish(i, failure);
+                return finish(s, failure);
             m_multiStatements = s.several;
         }
-        if (!ahead)
-            finish(i, m_cnn->execute(text));
-        else if (const Outcome failure = m_cnn->sendStatement(text))
-            finishAfterOutstanding(i, failure);
-        else
-            sent(i, text.size());
+        if (!ahead) {
+            runAlone(s, text);
+            if (s.changesMode && m_goOn)
+                readMode();
+        } else if (const Outcome failure = m_cnn->sendStatement(text)) {
+            // Not sent: it did not run. The answers to what went before come first.
+            drain(0);
+            if (m_goOn)
+                finish(s, failure);
+        } else {
+            sent(s, text.size());
+        }
+    }
+
+    // A statement whose send failed did not run, since the server runs only
+    // whole packets; one whose answer was lost may have.
+    void runAlone(const Statement &s, QByteArrayView text)
+    {
+        if (const Outcome failure = m_cnn->sendStatement(text))
+            return finish(s, failure);
+        Outcome outcome = m_cnn->readAnswer();
+        QString note;
+        if (lost(outcome))
+            note = unknownNote(s, s);
+        // The server skips the rest of a text once a statement in it fails.
+        else if (outcome && s.several && !isFatal(*outcome)
+            && mayHoldSeveral(text, m_script.mode()))
+            note = u"; nothing after the failing statement in this text ran"_qs;
+        finish(s, outcome, note);
+    }
+
+    // True when no answer came, since the connection was lost: a fatal
+    // failure that leaves the socket closed. A kill or a refusing node
+    // answers, and the connection closes only after.
+    bool lost(const Outcome &outcome) const
+    {
+        return outcome && isFatal(*outcome) && !m_cnn->socketOpen();
     }
 
     // Waits until a statement of `bytes` fits in the window.
@@ -159,10 +212,10 @@ private:
             readOldest();
     }
 
-    void sent(qsizetype i, qsizetype bytes)
+    void sent(const Statement &s, qsizetype bytes)
     {
-        m_lastSent = i;
-        m_inFlight.push_back({ i, bytes });
+        m_lastSent = s;
+        m_inFlight.push_back({ s, bytes });
         m_bytesInFlight += bytes;
     }
 
@@ -171,15 +224,6 @@ private:
     {
         while (m_goOn && std::ssize(m_inFlight) > keep)
             readOldest();
-    }
-
-    // A send that failed: the answers to what went before come first.
-    void finishAfterOutstanding(qsizetype i, const Outcome &failure)
-    {
-        m_lastSent = i;
-        drain(0);
-        if (m_goOn)
-            finish(i, failure);
     }
 
     // Reads the oldest answer outstanding. When it ends the run, the
@@ -192,46 +236,40 @@ private:
         m_bytesInFlight -= oldest.bytes;
         const Outcome outcome = m_cnn->readAnswer();
         QString note;
-        if (outcome && isFatal(*outcome) && m_lastSent > oldest.index) {
-            const qsizetype firstUnknown = isGoneAway(*outcome) ? oldest.index : oldest.index + 1;
-            note = u"; the outcome of the statements from line %1 to line %2 is unknown"_qs
-                       .arg(m_script.statement(firstUnknown).line)
-                       .arg(m_script.statement(m_lastSent).line);
-        }
-        finish(oldest.index, outcome, note);
+        if (lost(outcome))
+            note = unknownNote(oldest.statement, m_lastSent);
+        else if (outcome && isFatal(*outcome) && !m_inFlight.empty())
+            note = unknownNote(m_inFlight.front().statement, m_lastSent);
+        finish(oldest.statement, outcome, note);
     }
 
-    // Reports statement i's outcome; a fatal failure stops the run.
-    void finish(qsizetype i, Outcome outcome, const QString &note = QString())
+    // Reports statement s's outcome; a fatal failure stops the run.
+    void finish(const Statement &s, Outcome outcome, const QString &note = QString())
     {
-        const CutScript::Statement &s = m_script.statement(i);
         ++m_summary.executed;
         if (outcome) {
-            // Pointed at the line where the statement starts, as the
+            // Pointed at the line where the statement's code starts, as the
             // command-line client prefixes its errors; only what the server
             // (or the connection on its behalf) answered carries a code.
             if (outcome->Source.startsWith(u"MySQL "))
                 outcome->Source += u" at line %1"_qs.arg(s.line);
             outcome->Source += note;
-            // The server skips the rest of a text once a statement in it fails.
-            if (s.several && !isFatal(*outcome) && mayHoldSeveral(m_script.text(i)))
-                outcome->Source += u"; nothing after the failing statement in this text ran"_qs;
             if (++m_summary.failed == 1)
                 m_summary.firstFailureLine = s.line;
         } else if (const unsigned warnings = m_cnn ? m_cnn->warningCount() : 0) {
             if (++m_summary.warned == 1)
                 m_summary.firstWarningLine = s.line;
             for (ScriptListener *l : m_listeners)
-                l->statementWarned(m_script, i, warnings);
+                l->statementWarned(s, warnings);
         }
         for (ScriptListener *l : m_listeners)
-            l->statementFinished(m_script, i, outcome);
+            l->statementFinished(s, outcome);
         m_summary.connectionLost = outcome && isFatal(*outcome);
         m_goOn = !m_summary.connectionLost;
     }
 
     Connection *const m_cnn;
-    const CutScript &m_script;
+    ScriptCutter &m_script;
     const std::span<ScriptListener *const> m_listeners;
     const qsizetype m_answerSlots = m_cnn ? m_cnn->answerRoom() / kAnswerCharge : 0;
     RunSummary m_summary;
@@ -239,15 +277,31 @@ private:
     bool m_multiStatements = false;
     std::deque<Sent> m_inFlight;
     qsizetype m_bytesInFlight = 0;
-    qsizetype m_lastSent = -1;
+    Statement m_lastSent;
 };
 
 } // namespace
 
-RunSummary runScript(
-    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners)
+RunPlan planOf(const QByteArray &script)
 {
-    return Run(cnn, script, listeners).execute();
+    RunPlan plan;
+    plan.bytes = script.size();
+    if (script.size() <= kCountedScriptBytes)
+        plan.statements = ScriptCutter::count(script);
+    return plan;
+}
+
+RunSummary runScript(Connection *cnn, ScriptCutter &script,
+    std::span<ScriptListener *const> listeners, const RunPlan &plan)
+{
+    return Run(cnn, script, listeners).execute(plan);
+}
+
+RunSummary runScript(Connection *cnn, QByteArray script, std::span<ScriptListener *const> listeners)
+{
+    const RunPlan plan = planOf(script);
+    ScriptCutter cutter(std::move(script));
+    return runScript(cnn, cutter, listeners, plan);
 }
 
 QString completionMessage(const RunSummary &summary)
@@ -275,12 +329,12 @@ QString completionMessage(const RunSummary &summary)
     return message;
 }
 
-RunSummary executeScript(const CutScript &script, std::span<ScriptListener *const> extraListeners)
+RunSummary executeScript(QByteArray script, std::span<ScriptListener *const> extraListeners)
 {
     ErrorLogListener log(u"FrmQuery"_qs, u"ExecuteNow"_qs);
     std::vector<ScriptListener *> listeners { &log };
     listeners.insert(listeners.end(), extraListeners.begin(), extraListeners.end());
-    const RunSummary summary = runInBackground(ModPublic::Cnn.get(), script, listeners);
+    const RunSummary summary = runInBackground(ModPublic::Cnn.get(), std::move(script), listeners);
     if (!summary.connectionLost)
         platform().showMessage(completionMessage(summary));
     return summary;
@@ -288,5 +342,5 @@ RunSummary executeScript(const CutScript &script, std::span<ScriptListener *cons
 
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners)
 {
-    return executeScript(CutScript::cut(text), extraListeners);
+    return executeScript(text.toUtf8(), extraListeners);
 }

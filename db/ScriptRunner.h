@@ -7,24 +7,34 @@
 
 class Connection;
 
+// What a run is about to go through.
+struct RunPlan {
+    qsizetype bytes = 0; // the script's size
+    // How many statements it holds, as counted under the mode the run
+    // starts with; 0 when it is too big to count beforehand.
+    qsizetype statements = 0;
+};
+
 // Told about each statement of a run: the error log is one listener, a
-// progress display another.
+// progress display another. Each event carries the statement's record,
+// since the run may be on another thread and far ahead.
 class ScriptListener {
 public:
     virtual ~ScriptListener() = default;
-    virtual void runStarting(const CutScript &) { }
-    virtual void statementStarting(const CutScript &, qsizetype) { }
+    virtual void runStarting(const RunPlan &) { }
+    virtual void statementStarting(const Statement &) { }
     // Before statementFinished, for a statement that succeeded with warnings.
-    virtual void statementWarned(const CutScript &, qsizetype, unsigned /*warnings*/) { }
-    virtual void statementFinished(const CutScript &, qsizetype, const Outcome &) { }
-    virtual void runFinished(const CutScript &) { }
-    // During a run on a worker thread, about ten times a second: statement
-    // `current` has been executing for `runningMs` milliseconds.
-    virtual void stillRunning(const CutScript &, qsizetype /*current*/, qint64 /*runningMs*/) { }
+    virtual void statementWarned(const Statement &, unsigned /*warnings*/) { }
+    virtual void statementFinished(const Statement &, const Outcome &) { }
+    virtual void runFinished() { }
+    // During a run on a worker thread, about ten times a second: `current`,
+    // the oldest statement unanswered, has been executing for `runningMs`
+    // milliseconds.
+    virtual void stillRunning(const Statement & /*current*/, qint64 /*runningMs*/) { }
 };
 
 struct RunSummary {
-    qsizetype statements = 0; // in the script
+    qsizetype statements = 0; // cut from the script
     qsizetype executed = 0;
     qsizetype failed = 0;
     int firstFailureLine = 0; // 0 when none failed
@@ -36,16 +46,25 @@ struct RunSummary {
     bool openTransaction = false; // the session ended the run inside a transaction
 };
 
+// Scripts up to this size are counted before they run, for the progress
+// display: a pass over 32 MB takes about a tenth of a second.
+inline constexpr qsizetype kCountedScriptBytes = 32 * 1024 * 1024;
+RunPlan planOf(const QByteArray &script);
+
 // Executes every statement in order on cnn, one per call, each committed by
-// itself; a failing statement is reported and the next one runs. A fatal
-// failure (a lost connection, a server refusing all work) stops the run,
-// and after any other end the session's transaction status is read afresh.
-// A missing connection fails every statement; a statement the cutter
-// refused fails without being sent. While statements cut under a delimiter
-// of the script's own run, the session accepts several statements in one
-// text; it never does after the run.
+// itself; a failing statement is reported and the next one runs. The cut
+// follows the session's sql_mode: read when the run starts, and again after
+// each statement that may change it. A fatal failure (a lost connection, a
+// server refusing all work) stops the run, and after any other end the
+// session's transaction status is read afresh. A missing connection fails
+// every statement; a statement the cutter refused fails without being sent.
+// While statements cut under a delimiter of the script's own run, the
+// session accepts several statements in one text; it never does after the
+// run.
+RunSummary runScript(Connection *cnn, ScriptCutter &script,
+    std::span<ScriptListener *const> listeners, const RunPlan &plan);
 RunSummary runScript(
-    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
+    Connection *cnn, QByteArray script, std::span<ScriptListener *const> listeners);
 
 // Logs each failed statement through a trap of the given owner and procedure.
 class ErrorLogListener final : public ScriptListener {
@@ -54,7 +73,7 @@ public:
         : m_trap(std::move(owner), std::move(procedure))
     {
     }
-    void statementFinished(const CutScript &, qsizetype, const Outcome &outcome) override
+    void statementFinished(const Statement &, const Outcome &outcome) override
     {
         if (outcome)
             m_trap(*outcome);
@@ -72,13 +91,11 @@ QString completionMessage(const RunSummary &summary);
 // for the run, while the calling thread stays in its event loop. Listeners
 // are told on the calling thread, in statement order, a batch at a time.
 RunSummary runInBackground(
-    Connection *cnn, const CutScript &script, std::span<ScriptListener *const> listeners);
+    Connection *cnn, QByteArray script, std::span<ScriptListener *const> listeners);
 
-// The query window's script run: cleans and cuts a UTF-8 script, runs it on
+// The query window's script run: cuts a UTF-8 script, runs it on
 // ModPublic::Cnn in the background with failures logged as the query
 // window's ExecuteNow, and shows the closing message unless a fatal
-// failure ended the program. The cut script stays with the caller, for
-// listeners that point into it after the run.
-RunSummary executeScript(
-    const CutScript &script, std::span<ScriptListener *const> extraListeners = {});
+// failure ended the program.
+RunSummary executeScript(QByteArray script, std::span<ScriptListener *const> extraListeners = {});
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners = {});

@@ -16,9 +16,9 @@ public:
         , m_afterMs(afterMs)
     {
     }
-    void stillRunning(const CutScript &, qsizetype i, qint64 runningMs) override
+    void stillRunning(const Statement &s, qint64 runningMs) override
     {
-        if ((m_index < 0 || i == m_index) && runningMs >= m_afterMs && m_action)
+        if ((m_index < 0 || s.index == m_index) && runningMs >= m_afterMs && m_action)
             std::exchange(m_action, nullptr)();
     }
 

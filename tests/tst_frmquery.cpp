@@ -283,6 +283,15 @@ void TestFrmQuery::pastedScriptKeepsItsLineEnds()
     QVERIFY2(created.endsWith(u"PROCEDURE `box_proc`()\n"_qs + body), qPrintable(created));
     QVERIFY(
         m_probe->exec(u"DROP PROCEDURE box_proc"_qs) && m_probe->exec(u"DROP TABLE exact_rows"_qs));
+
+    // Bytes that are not UTF-8 are refused as a dropped file's are, not
+    // stored as U+FFFD.
+    auto *bad = new QMimeData;
+    bad->setData(u"text/plain;charset=utf-8"_qs, "SELECT '\xC3('");
+    QApplication::clipboard()->setMimeData(bad);
+    press(Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box()->scriptBytes(), script);
+    QCOMPARE(m_app->messages.last(), u"The text is not valid UTF-8: nothing was inserted."_qs);
 }
 
 void TestFrmQuery::busyWhileRunning()

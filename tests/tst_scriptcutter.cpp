@@ -36,23 +36,41 @@ struct Cut {
     QList<std::pair<qsizetype, qsizetype>> origins;
 };
 
+// The two statements that set the mode in these scripts, and the mode a
+// statement whose code starts at `code` leaves, for the cutter and the
+// reference alike.
+constexpr char16_t kModeOn[] = u"SET sql_mode='NO_BACKSLASH_ESCAPES'";
+constexpr char16_t kModeOff[] = u"SET sql_mode=''";
+bool switchedMode(QStringView code, bool noBackslashEscapes)
+{
+    if (code.startsWith(kModeOn))
+        return true;
+    return code.startsWith(kModeOff) ? false : noBackslashEscapes;
+}
+
 // The cutting rules written the slow, plain way: copies instead of offsets,
 // characters instead of bytes, and regular expressions instead of state
 // machines for quoted text, comments and DELIMITER lines. Pasted code is
-// left out.
-Cut reference(const QString &script)
+// left out. The mode switches after a statement that sets it, as a run
+// switches it.
+Cut reference(const QString &script, bool noBackslashEscapes)
 {
-    static const QRegularExpression token(uR"('(?:\\[\s\S]|''|[^'\\])*'?)"
-                                          uR"(|"(?:\\[\s\S]|""|[^"\\])*"?)"
+    static const QRegularExpression escaping(uR"('(?:\\[\s\S]|''|[^'\\])*'?)"
+                                             uR"(|"(?:\\[\s\S]|""|[^"\\])*"?)"
+                                             uR"(|`(?:``|[^`])*`?)"
+                                             uR"(|((?:--(?=[\x00-\x20]|\z)|#)[^\r\n]*))"
+                                             uR"(|(/\*(?!!|M!)[\s\S]*?(?:\*/|\z))|[\s\S])"_qs);
+    static const QRegularExpression plain(uR"('(?:''|[^'])*'?|"(?:""|[^"])*"?)"
                                           uR"(|`(?:``|[^`])*`?)"
                                           uR"(|((?:--(?=[\x00-\x20]|\z)|#)[^\r\n]*))"
                                           uR"(|(/\*(?!!|M!)[\s\S]*?(?:\*/|\z))|[\s\S])"_qs);
-    static const QRegularExpression command(u"(?i:delimiter)(?=[ \t\r\n]|\\z)|\\\\d"_qs);
-    static const QRegularExpression opensLine(u"(?:^|[\r\n])[ \t]*\\z"_qs);
+    const QRegularExpression *token = noBackslashEscapes ? &plain : &escaping;
+    static const QRegularExpression command(u"(?i:delimiter)(?=[ \t\f\v\r\n]|\\z)|\\\\d"_qs);
+    static const QRegularExpression opensLine(u"(?:^|[\r\n])[ \t\f\v]*\\z"_qs);
     static const QRegularExpression argument(
-        uR"re(^[ \t]*(?:'([^']*)'|"([^"]*)"|`([^`]*)`|([^ \t'"`][^ \t]*)|(['"`].*)|))re"_qs);
+        uR"re(^[ \t\f\x0b]*(?:'([^']*)'|"([^"]*)"|`([^`]*)`|([^ \t\f\x0b'"`][^ \t\f\x0b]*)|(['"`].*)|))re"_qs);
     static const QRegularExpression afterDelimiter(
-        uR"([ \t]*(?:(?:#|--(?=[\x00-\x20]|\z))[^\r\n]*)?(?:\r\n|\r|\n|\z))"_qs);
+        uR"([ \t\f\x0b]*(?:(?:#|--(?=[\x00-\x20]|\z))[^\r\n]*)?(?:\r\n|\r|\n|\z))"_qs);
     static const QRegularExpression lineBreak(u"\r\n|\r|\n"_qs);
     const auto at = [](const QRegularExpression &re, const QString &s, qsizetype i) {
         return re.match(
@@ -70,25 +88,54 @@ Cut reference(const QString &script)
         return 1 + static_cast<int>(before.count(u'\n'));
     };
     const auto bytesTo = [&](qsizetype i) { return script.left(offset + i).toUtf8().size(); };
-    const auto isNoise = [](const QRegularExpressionMatch &m) {
-        return m.capturedLength(1) > 0 || m.capturedLength(2) > 0
-            || QStringLiteral(" \t\r\n").contains(m.captured());
+    // One token of t at i. An executable comment's opener and closer are
+    // code, and so is what lies between.
+    struct Token {
+        qsizetype end;
+        QString text;
+        bool comment;
+        bool lineComment;
     };
-    const auto firstContent = [&](qsizetype i, qsizetype to) {
-        for (QRegularExpressionMatch m; i < to && isNoise(m = at(token, s, i));)
-            i = m.capturedEnd();
+    static const QRegularExpression opener(u"/\\*M?!"_qs);
+    const auto tokenAt = [&](const QString &t, qsizetype i, bool &inExecutable) {
+        if (inExecutable && QStringView(t).sliced(i).startsWith(u"*/")) {
+            inExecutable = false;
+            return Token { i + 2, u"*/"_qs, false, false };
+        }
+        if (const QRegularExpressionMatch o = at(opener, t, i); !inExecutable && o.hasMatch()) {
+            inExecutable = true;
+            return Token { o.capturedEnd(), o.captured(), false, false };
+        }
+        const QRegularExpressionMatch m = at(*token, t, i);
+        return Token { m.capturedEnd(), m.captured(),
+            m.capturedLength(1) > 0 || m.capturedLength(2) > 0, m.capturedLength(1) > 0 };
+    };
+    const auto isNoise = [](const Token &t) {
+        return t.comment || QStringLiteral(" \t\f\v\r\n").contains(t.text);
+    };
+    const auto firstContent = [&](qsizetype i, qsizetype to, bool &inExecutable) {
+        while (i < to) {
+            bool after = inExecutable;
+            const Token t = tokenAt(s, i, after);
+            if (!isNoise(t))
+                break;
+            inExecutable = after;
+            i = t.end;
+        }
         return std::min(i, to);
     };
     Cut cut;
     auto add = [&](const QString &text, qsizetype from, qsizetype to, bool several) {
         cut.texts << text;
-        cut.lines << lineOf(s.indexOf(QRegularExpression(u"[^ \t\r\n]"_qs), from));
+        bool inExecutable = false;
+        cut.lines << lineOf(firstContent(from, s.size(), inExecutable));
         cut.several << several;
         cut.origins << std::pair(bytesTo(from), bytesTo(to) - bytesTo(from));
     };
     QString delimiter = u";"_qs;
     for (qsizetype from = 0; from < s.size();) {
-        const qsizetype head = firstContent(from, s.size());
+        bool inExecutable = false;
+        const qsizetype head = firstContent(from, s.size(), inExecutable);
         if (head == s.size())
             break;
         const QRegularExpressionMatch c = at(command, s, head);
@@ -99,7 +146,7 @@ Cut reference(const QString &script)
                 = argument.match(s.mid(c.capturedEnd(), lineEnd - c.capturedEnd()));
             const QString word = arg.captured(arg.lastCapturedIndex());
             if (arg.lastCapturedIndex() >= 1 && arg.lastCapturedIndex() <= 4 && !word.isEmpty()
-                && !word.contains(QRegularExpression(u"[ \t\\\\]"_qs))) {
+                && !word.contains(QRegularExpression(u"[ \t\f\v\\\\]"_qs))) {
                 delimiter = word;
             } else {
                 const QString line = trimSpaces(s.mid(head, lineEnd - head));
@@ -110,7 +157,7 @@ Cut reference(const QString &script)
         }
         qsizetype to = s.size();
         qsizetype next = s.size();
-        for (qsizetype i = head; i < s.size(); i = at(token, s, i).capturedEnd()) {
+        for (qsizetype i = head; i < s.size(); i = tokenAt(s, i, inExecutable).end) {
             if (delimiter == u";" && s[i] == u';' && i + 1 < s.size()
                 && (s[i + 1] == u'\r' || s[i + 1] == u'\n')) {
                 to = i;
@@ -132,35 +179,60 @@ Cut reference(const QString &script)
         // Each piece read on its own, as the server will read it.
         const bool cutHere = delimiter == u";" && to < s.size();
         QString kept;
-        bool content = false;
-        for (auto it = token.globalMatch(piece); it.hasNext();) {
-            const QRegularExpressionMatch m = it.next();
-            if (cutHere && m.captured() == u";")
+        bool afterLineComment = false;
+        inExecutable = false;
+        for (qsizetype i = 0; i < piece.size();) {
+            const Token t = tokenAt(piece, i, inExecutable);
+            i = t.end;
+            if (cutHere && t.text == u";")
                 continue;
-            content = content || !isNoise(m);
-            kept += m.captured();
+            kept += t.text;
+            // The server ends a line comment only at LF.
+            if (afterLineComment && t.text == u"\r" && !piece.mid(i).startsWith(u'\n'))
+                kept += u'\n';
+            afterLineComment = t.lineComment;
         }
-        if (content)
+        // What is sent, read on its own as the server reads it.
+        bool content = false;
+        inExecutable = false;
+        for (qsizetype i = 0; !content && i < kept.size();) {
+            const Token t = tokenAt(kept, i, inExecutable);
+            content = !isNoise(t);
+            i = t.end;
+        }
+        if (content) {
             add(kept, start, stop, delimiter != u";");
+            noBackslashEscapes = switchedMode(QStringView(s).sliced(head), noBackslashEscapes);
+            token = noBackslashEscapes ? &plain : &escaping;
+        }
         from = next;
     }
     return cut;
 }
 
 // What the cutter gives, as the tests show it.
-Cut cutOf(const QString &script, bool withReason)
+// Statements that set the mode switch it for what follows, as a run does.
+Cut cutOf(const QString &script, bool withReason, bool noBackslashEscapes = false)
 {
-    const CutScript cut = CutScript::cut(script);
+    const QByteArray bytes = script.toUtf8();
+    ScriptCutter cutter(bytes, SqlText::Mode { noBackslashEscapes, false });
     Cut shown;
-    for (qsizetype i = 0; i < cut.size(); ++i) {
+    for (Statement s; cutter.next(&s);) {
         // A byte order mark is a character here, wherever it stands.
         QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-        const QString text = utf8(cut.text(i));
-        const QString refusal = cut.refusal(i);
+        const QString text = utf8(cutter.text());
+        const QString code = QString::fromUtf8(bytes.sliced(s.codeOrigin));
+        const bool mode = switchedMode(code, cutter.mode().noBackslashEscapes);
+        if (mode != cutter.mode().noBackslashEscapes) {
+            // The runner reads the mode again only after such a statement.
+            if (!s.changesMode)
+                qWarning() << "not taken as changing the mode:" << code.left(60);
+            cutter.setMode({ mode, false });
+        }
+        const QString refusal = s.refusal;
         shown.texts << (refusal.isEmpty() ? text
                 : withReason              ? u"refused (%1): "_qs.arg(refusal) + text
                                           : u"refused: "_qs + text);
-        const CutScript::Statement &s = cut.statement(i);
         shown.lines << s.line;
         shown.several << s.several;
         shown.origins << std::pair(s.origin, s.originLength);
@@ -205,14 +277,26 @@ void TestScriptCutter::cut_data()
     row("pasted code line",
         u"cnn.Execute \"INSERT INTO t VALUES (1)\";\r\ncnn.Execute \"SELECT 2\""_qs,
         { u"INSERT INTO t VALUES (1)"_qs, u"SELECT 2"_qs }, { 1, 2 },
-        { u"INSERT INTO t VALUES (1)\""_qs, u"SELECT 2\""_qs });
+        { u"cnn.Execute \"INSERT INTO t VALUES (1)\""_qs, u"cnn.Execute \"SELECT 2\""_qs });
     row("pasted doubled quote becomes one",
         u"cnn.Execute \"INSERT INTO t VALUES (\"\"q\"\")\";\r\n  cnn.Execute \"SELECT \"\"é\"\"\";\r\nX"_qs,
         { u"INSERT INTO t VALUES (\"q\")"_qs, u"SELECT \"é\""_qs, u"X"_qs }, { 1, 2, 3 },
-        { u"INSERT INTO t VALUES (\"\"q\"\")\""_qs, u"SELECT \"\"é\"\"\""_qs, u"X"_qs });
-    row("pasted without quotes", u"cnn.Execute SELECT 1;\r\n"_qs, { u"SELECT 1"_qs }, { 1 });
+        { u"cnn.Execute \"INSERT INTO t VALUES (\"\"q\"\")\""_qs,
+            u"cnn.Execute \"SELECT \"\"é\"\"\""_qs, u"X"_qs });
+    // Any other shape is the script's own text, sent as it stands.
+    row("pasted without quotes", u"cnn.Execute SELECT 1;\r\n"_qs, { u"cnn.Execute SELECT 1"_qs },
+        { 1 });
     row("pasted with unterminated quote", u"cnn.Execute \"SELECT 1\r\nSELECT 2"_qs,
-        { u"SELECT 1\r\nSELECT 2"_qs }, { 1 });
+        { u"cnn.Execute \"SELECT 1\r\nSELECT 2"_qs }, { 1 });
+    row("prefix in a name, mid-line, or before more text is the script's own",
+        u"DELETE FROM cnn.ExecutedJobs WHERE id = 3;\r\nSELECT 1; cnn.Execute \"x\";\r\n"
+        "cnn.Execute \"SELECT 2\" AND 3;\r\n  cnn.Execute\t\"SELECT 4\" ;\t\n"_qs,
+        { u"DELETE FROM cnn.ExecutedJobs WHERE id = 3"_qs, u"SELECT 1 cnn.Execute \"x\""_qs,
+            u"cnn.Execute \"SELECT 2\" AND 3"_qs, u"SELECT 4"_qs },
+        { 1, 2, 3, 4 });
+    row("pasted lines inside a statement and a section",
+        u"SELECT 1,\ncnn.Execute \"2 -- c;\"\n;\nDELIMITER $$\ncnn.Execute \"SELECT 3\"\n$$\n"_qs,
+        { u"SELECT 1,\n2 -- c;\n"_qs, u"SELECT 3\n"_qs }, { 1, 5 });
     row("prefix in other case is kept", u"CNN.EXECUTE \"x\""_qs, { u"CNN.EXECUTE \"x\""_qs },
         { 1 });
 
@@ -222,8 +306,9 @@ void TestScriptCutter::cut_data()
         { u"UPDATE t SET name = \"x\""_qs, u"SELECT 'say \"hi\"'"_qs }, { 1, 2 });
     row("multi-line statement keeps its line breaks", u"SELECT a\r\nFROM t;\r\nSELECT 2"_qs,
         { u"SELECT a\r\nFROM t"_qs, u"SELECT 2"_qs }, { 1, 3 });
+    // A statement's line is where its code starts, as the command-line client counts.
     row("comment line does not swallow the statement", u"-- note\r\nSELECT 1;\r\nSELECT 2"_qs,
-        { u"-- note\r\nSELECT 1"_qs, u"SELECT 2"_qs }, { 1, 3 });
+        { u"-- note\r\nSELECT 1"_qs, u"SELECT 2"_qs }, { 2, 3 });
     row("semicolon in literal kept", u"INSERT INTO t VALUES ('a;b', \"c;d\", `e;f`);\r\nX"_qs,
         { u"INSERT INTO t VALUES ('a;b', \"c;d\", `e;f`)"_qs, u"X"_qs }, { 1, 2 });
     row("semicolon after escaped quote kept", u"SELECT 'it\\'s;', 'it''s;';\r\nX"_qs,
@@ -269,6 +354,34 @@ void TestScriptCutter::cut_data()
         u"cnn.Execute \"SELECT 'cnn.Execute'\";\r\nSELECT 'cnn.Execute \"boom\"' # cnn.Execute \"x\""_qs,
         { u"SELECT 'cnn.Execute'"_qs, u"SELECT 'cnn.Execute \"boom\"' # cnn.Execute \"x\""_qs },
         { 1, 2 });
+
+    // Line comments that a lone CR ends: the server ends them only at LF.
+    row("lone CR ends a comment before code, in code and in a section",
+        u"-- step 2\rDELETE FROM rw WHERE id = 1;\rDELETE FROM rv # purge\rWHERE id = 1;\r"
+        "DELIMITER $$\rCREATE PROCEDURE p() BEGIN -- c\rSELECT 1; END$$\r"
+        "SELECT '-- x\r', /* # y\r */ 2$$"_qs,
+        { u"-- step 2\r\nDELETE FROM rw WHERE id = 1"_qs,
+            u"DELETE FROM rv # purge\r\nWHERE id = 1"_qs,
+            u"CREATE PROCEDURE p() BEGIN -- c\r\nSELECT 1; END"_qs,
+            u"SELECT '-- x\r', /* # y\r */ 2"_qs },
+        { 2, 3, 6, 8 },
+        { u"-- step 2\rDELETE FROM rw WHERE id = 1"_qs, u"DELETE FROM rv # purge\rWHERE id = 1"_qs,
+            u"CREATE PROCEDURE p() BEGIN -- c\rSELECT 1; END"_qs,
+            u"SELECT '-- x\r', /* # y\r */ 2"_qs });
+    row("form feed and vertical tab are blanks", u"SELECT 1;\r\n\f;\r\n\v -- c\n;\r\n\fSELECT 2"_qs,
+        { u"SELECT 1"_qs, u"\fSELECT 2"_qs }, { 1, 5 });
+    // The session's backslash rule, switched by a statement that sets it.
+    row("backslash before a quote, with and without the mode",
+        u"SELECT 'a\\';\nb';\nSET sql_mode='NO_BACKSLASH_ESCAPES';\n"
+        "INSERT INTO paths VALUES (1, 'C:\\');\nSELECT \"x\\\";\nSET sql_mode='';\nSELECT 'a\\'';\nX"_qs,
+        { u"SELECT 'a\\';\nb'"_qs, u"SET sql_mode='NO_BACKSLASH_ESCAPES'"_qs,
+            u"INSERT INTO paths VALUES (1, 'C:\\')"_qs, u"SELECT \"x\\\""_qs, u"SET sql_mode=''"_qs,
+            u"SELECT 'a\\''"_qs, u"X"_qs },
+        { 1, 3, 4, 5, 6, 7, 8 });
+    row("executable comment's end is found, a hint's too",
+        u"/*!40101 SET @a = 1 */ /* -- */;\n/*!*/*/-- c\rSELECT 1;\nX"_qs,
+        { u"/*!40101 SET @a = 1 */ /* -- */"_qs, u"/*!*/*/-- c\r\nSELECT 1"_qs, u"X"_qs },
+        { 1, 2, 4 });
 
     // DELIMITER lines, as scripts defining stored programs have them.
     row("procedure between $$ lines, then back to ;",
@@ -345,7 +458,8 @@ void TestScriptCutter::agreesWithPlainReference()
         u";", u";\r\n", u";\n", u";\r", u"'", u"\"", u"`", u"\\", u"''", u"--", u"-- ", u"#", u"/*",
         u"*/", u"/*!", u"/*M!", u"/*+", u"-", u"/", u"𝄞", u"é", u"\uFEFF", u"DELIMITER",
         u"delimiter ", u"DELIMITER $$\r\n", u"DELIMITER ;\r\n", u"DELIMITER // -- c\n", u"\\d ;\n",
-        u"\\d§\r", u"$$", u"//", u"§", u"$$\r\n", u"$$ # c\n" };
+        u"\\d§\r", u"$$", u"//", u"§", u"$$\r\n", u"$$ # c\n", u"\f", u"\v", u"# c\r", u"-- c\r",
+        u"\\'", u"'\\", kModeOn, kModeOff, u";\n", u";\n" };
     QRandomGenerator random(20261209);
     for (int round = 0; round < 5000; ++round) {
         QString script;
@@ -354,11 +468,14 @@ void TestScriptCutter::agreesWithPlainReference()
             script
                 += QString::fromUtf16(pieces[random.bounded(static_cast<int>(std::size(pieces)))]);
 
-        const Cut cut = cutOf(script, false);
-        const Cut expected = reference(script);
+        const bool startMode = round % 2 == 1;
+        const Cut cut = cutOf(script, false, startMode);
+        const Cut expected = reference(script, startMode);
         if (cut.texts != expected.texts || cut.lines != expected.lines
             || cut.several != expected.several || cut.origins != expected.origins)
-            qWarning() << "script:" << script;
+            qWarning() << "script:" << script << "starting with NO_BACKSLASH_ESCAPES:" << startMode
+                       << "\ncut:" << cut.texts << cut.lines << "\nreference:" << expected.texts
+                       << expected.lines;
         QCOMPARE(cut.texts, expected.texts);
         QCOMPARE(cut.lines, expected.lines);
         QCOMPARE(cut.several, expected.several);

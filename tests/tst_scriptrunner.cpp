@@ -13,10 +13,10 @@ namespace {
 class Failures final : public ScriptListener {
 public:
     QStringList seen;
-    void statementFinished(const CutScript &, qsizetype i, const Outcome &o) override
+    void statementFinished(const Statement &s, const Outcome &o) override
     {
         if (o)
-            seen << u"%1: %2"_qs.arg(i).arg(o->Description);
+            seen << u"%1: %2"_qs.arg(s.index).arg(o->Description);
     }
 };
 
@@ -24,16 +24,13 @@ public:
 class Trace final : public ScriptListener {
 public:
     QStringList events;
-    void runStarting(const CutScript &s) override { events << u"run %1"_qs.arg(s.size()); }
-    void statementStarting(const CutScript &, qsizetype i) override
+    void runStarting(const RunPlan &p) override { events << u"run %1"_qs.arg(p.statements); }
+    void statementStarting(const Statement &s) override { events << u"start %1"_qs.arg(s.index); }
+    void statementFinished(const Statement &s, const Outcome &o) override
     {
-        events << u"start %1"_qs.arg(i);
+        events << u"%1 %2"_qs.arg(o ? u"failed"_qs : u"done"_qs).arg(s.index);
     }
-    void statementFinished(const CutScript &, qsizetype i, const Outcome &o) override
-    {
-        events << u"%1 %2"_qs.arg(o ? u"failed"_qs : u"done"_qs).arg(i);
-    }
-    void runFinished(const CutScript &) override { events << u"end"_qs; }
+    void runFinished() override { events << u"end"_qs; }
 };
 
 } // namespace
@@ -46,6 +43,7 @@ private slots:
     void cleanup();
     void storesExactlyWhatWasWritten();
     void literalsAndSectionsRunAsWritten();
+    void readsAsTheServerReads();
     void failingStatementIsLoggedAndSkipped();
     void callWithResultsThenNextStatement();
     void lostConnectionStopsTheRun_data();
@@ -165,6 +163,41 @@ void TestScriptRunner::literalsAndSectionsRunAsWritten()
     QVERIFY(m_probe->exec(u"DROP PROCEDURE runner_p9"_qs));
 }
 
+// What the box shows is what runs: a comment that a lone CR ends, a name
+// holding the pasted-code prefix, a backslash under the session's
+// NO_BACKSLASH_ESCAPES, whose answers after SET STATEMENT and after a
+// routine that sets sql_mode are wrong about it; a form feed is a blank.
+void TestScriptRunner::readsAsTheServerReads()
+{
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE IF EXISTS runner_mode"_qs)
+        && m_probe->exec(u"CREATE PROCEDURE runner_mode() SET sql_mode = ''"_qs)
+        && m_probe->exec(u"DROP TABLE IF EXISTS runner_jobs"_qs)
+        && m_probe->exec(u"CREATE TABLE runner_jobs (id INT, ExecutedBy VARCHAR(20))"_qs)
+        && m_probe->exec(u"INSERT INTO runner_jobs VALUES (3, ''), (4, '')"_qs)
+        && m_probe->exec(u"INSERT INTO runner_rows (v) VALUES ('keep'), ('old')"_qs));
+    connect();
+    const RunSummary summary
+        = executeScript(u"DELETE FROM runner_rows -- purge old rows\rWHERE v = 'old';\r"
+                        "-- step 2\rINSERT INTO runner_rows (v) VALUES ('step 2');\r\n"
+                        "UPDATE runner_jobs AS cnn SET cnn.ExecutedBy = 'me' WHERE id = 3;\r\n"
+                        "\f;\r\n"
+                        "SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES');\r\n"
+                        "INSERT INTO runner_rows (v) VALUES ('C:\\');\r\n"
+                        "SET STATEMENT sql_mode = '' FOR DO 0;\r\n"
+                        "INSERT INTO runner_rows (v) VALUES ('D:\\');\r\n"
+                        "CALL runner_mode();\r\n"
+                        "INSERT INTO runner_rows (v) VALUES ('E:\\');\r\n"
+                        "SET sql_mode = DEFAULT;\r\n"
+                        "INSERT INTO runner_rows (v) VALUES ('F:\\\\')"_qs);
+    QVERIFY2(readLogLines(logPath()).isEmpty(), qPrintable(readLogLines(logPath()).join(u'\n')));
+    QCOMPARE(summary.executed, 11);
+    QCOMPARE(rows(),
+        (QStringList { u"keep"_qs, u"step 2"_qs, u"C:\\"_qs, u"D:\\"_qs, u"E:\\"_qs, u"F:\\"_qs }));
+    QCOMPARE(m_probe->column(u"SELECT ExecutedBy FROM runner_jobs ORDER BY id"_qs),
+        (QStringList { u"me"_qs, QString() }));
+    QVERIFY(m_probe->exec(u"DROP PROCEDURE runner_mode"_qs));
+}
+
 void TestScriptRunner::failingStatementIsLoggedAndSkipped()
 {
     connect();
@@ -212,7 +245,7 @@ void TestScriptRunner::lostConnectionStopsTheRun_data()
     QTest::addColumn<QString>("unknown"); // what the record says may have run
     QTest::addColumn<int>("padding"); // of the fourth and fifth statements
     QTest::newRow("administrator's KILL during a long statement")
-        << "SELECT SLEEP(30)" << true << "" << 0;
+        << "SELECT SLEEP(30)" << true << "; the outcome of the statement at line 3 is unknown" << 0;
     QTest::newRow("killed with the statements after it in flight")
         << "DO SLEEP(30)" << true
         << "; the outcome of the statements from line 3 to line 5 is unknown" << 0;
@@ -286,7 +319,7 @@ void TestScriptRunner::nodeOutsideItsClusterEndsTheRun()
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].contains(u"WSREP"_qs)
             && lines[0].contains(u" MySQL 1047 (08S01) at line 2"_qs)
-            && lines[0].contains(u"from line 3 to line 3 is unknown"_qs),
+            && lines[0].contains(u"of the statement at line 3 is unknown"_qs),
         qPrintable(lines[0]));
     QCOMPARE(m_platform.messages.size(), 1);
     QVERIFY2(m_platform.messages[0].contains(u"WSREP"_qs), qPrintable(m_platform.messages[0]));

@@ -2,8 +2,9 @@
 
 #include <QTest>
 
-// Which statements may be sent before earlier answers are read: only those
-// that can answer with nothing but OK or an error.
+// Which statements may be sent before earlier answers are read (only those
+// that can answer with nothing but OK or an error), and after which the
+// session's sql_mode must be read again.
 class TestStatementKind : public QObject {
     Q_OBJECT
 private slots:
@@ -15,10 +16,12 @@ void TestStatementKind::classification_data()
 {
     QTest::addColumn<QString>("statement");
     QTest::addColumn<bool>("withoutRows");
+    QTest::addColumn<bool>("changesMode");
     const struct {
         const char *name;
         const char16_t *statement;
         bool withoutRows;
+        bool changesMode = false;
     } rows[] = {
         { "insert", u"INSERT INTO t VALUES (1)", true },
         { "lower case", u"insert into t values (1)", true },
@@ -50,16 +53,27 @@ void TestStatementKind::classification_data()
         { "keyword prefix", u"INSERTS", false },
         { "unknown", u"FLUSH TABLES", false },
         { "empty", u"", false },
+        { "set sql_mode", u"SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')",
+            true, true },
+        // Its own answer shows the passing mode: the mode is read again.
+        { "set statement sql_mode for", u"SET STATEMENT sql_mode='ANSI' FOR SELECT 1", false,
+            true },
+        { "execute", u"execute stmt", false, true },
+        { "as dumps set it", u"/*!40101 SET SQL_MODE='NO_AUTO_VALUE_ON_ZERO' */", false, true },
+        { "sql_mode only in data", u"INSERT INTO t VALUES ('sql_mode')", true, false },
     };
     for (const auto &r : rows)
-        QTest::newRow(r.name) << QString::fromUtf16(r.statement) << r.withoutRows;
+        QTest::newRow(r.name) << QString::fromUtf16(r.statement) << r.withoutRows << r.changesMode;
 }
 
 void TestStatementKind::classification()
 {
     QFETCH(QString, statement);
     QFETCH(bool, withoutRows);
-    QCOMPARE(answersWithoutRows(statement.toUtf8()), withoutRows);
+    QFETCH(bool, changesMode);
+    const StatementShape shape = shapeOf(statement.toUtf8());
+    QCOMPARE(shape.withoutRows, withoutRows);
+    QCOMPARE(shape.changesMode, changesMode);
 }
 
 QTEST_APPLESS_MAIN(TestStatementKind)

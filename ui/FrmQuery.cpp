@@ -41,24 +41,32 @@ public:
     {
     }
 
-    void runStarting(const CutScript &script) override
+    void runStarting(const RunPlan &plan) override
     {
-        m_total = script.size();
+        m_plan = plan;
         m_failed = 0;
     }
-    void statementFinished(const CutScript &, qsizetype, const Outcome &outcome) override
+    void statementFinished(const Statement &, const Outcome &outcome) override
     {
         if (outcome)
             ++m_failed;
     }
-    void stillRunning(const CutScript &, qsizetype current, qint64 runningMs) override
+    void stillRunning(const Statement &current, qint64 runningMs) override
     {
         QProgressBar *bar = m_window->m_progressBar;
-        // QProgressBar counts in int; scale scripts beyond that.
-        const double scale = m_total > 1'000'000'000 ? 1000.0 : 1.0;
-        bar->setRange(0, static_cast<int>(static_cast<double>(m_total) / scale));
-        bar->setValue(static_cast<int>(static_cast<double>(current) / scale));
-        QString text = u"Statement %1 of %2"_qs.arg(current + 1).arg(m_total);
+        // A script too big to count beforehand shows how far into its bytes
+        // the run is. QProgressBar counts in int: per mille of the script.
+        const bool counted = m_plan.statements > 0;
+        const double done = counted
+            ? static_cast<double>(current.index) / static_cast<double>(m_plan.statements)
+            : static_cast<double>(current.origin)
+                / static_cast<double>(std::max<qsizetype>(m_plan.bytes, 1));
+        bar->setRange(0, 1000);
+        bar->setValue(static_cast<int>(done * 1000));
+        QString text = counted
+            ? u"Statement %1 of %2"_qs.arg(current.index + 1).arg(m_plan.statements)
+            : u"Statement %1, %2 % of the script"_qs.arg(current.index + 1)
+                  .arg(static_cast<int>(done * 100));
         if (m_failed > 0)
             text += u", %1 failed"_qs.arg(m_failed);
         // A statement that takes its time says so, in whole seconds.
@@ -68,7 +76,7 @@ public:
         bar->show();
         m_window->m_progressText->show();
     }
-    void runFinished(const CutScript &) override
+    void runFinished() override
     {
         m_window->m_progressBar->hide();
         m_window->m_progressText->hide();
@@ -76,7 +84,7 @@ public:
 
 private:
     FrmQuery *m_window;
-    qsizetype m_total = 0;
+    RunPlan m_plan;
     qsizetype m_failed = 0;
 };
 
@@ -89,17 +97,17 @@ public:
     {
     }
 
-    void runStarting(const CutScript &) override { m_box->clearMarks(); }
-    void statementWarned(const CutScript &script, qsizetype i, unsigned warnings) override
+    void runStarting(const RunPlan &) override { m_box->clearMarks(); }
+    void statementWarned(const Statement &s, unsigned warnings) override
     {
-        mark(script, i, ScriptBox::Mark::Warning,
+        mark(s, ScriptBox::Mark::Warning,
             warnings == 1 ? u"Succeeded with 1 warning"_qs
                           : u"Succeeded with %1 warnings"_qs.arg(warnings));
     }
-    void statementFinished(const CutScript &script, qsizetype i, const Outcome &outcome) override
+    void statementFinished(const Statement &s, const Outcome &outcome) override
     {
         if (outcome)
-            mark(script, i, ScriptBox::Mark::Failure, describe(*outcome));
+            mark(s, ScriptBox::Mark::Failure, describe(*outcome));
     }
 
 private:
@@ -111,12 +119,13 @@ private:
         return (at < 0 ? f.Source : f.Source.left(at)) + u": "_qs + f.Description;
     }
 
-    void mark(const CutScript &script, qsizetype i, ScriptBox::Mark kind, const QString &message)
+    // From where the statement's code starts, so that the sign and message
+    // stand on the line the log names.
+    void mark(const Statement &s, ScriptBox::Mark kind, const QString &message)
     {
-        const CutScript::Statement &s = script.statement(i);
         // Only so many messages are shown; the rest are not worth composing.
         const bool shown = m_box->markCount() < ScriptBox::kMarksWithText;
-        m_box->addMark(s.origin, s.origin + s.originLength, kind, shown ? message : QString());
+        m_box->addMark(s.codeOrigin, s.origin + s.originLength, kind, shown ? message : QString());
     }
 
     ScriptBox *m_box;
@@ -178,12 +187,11 @@ void FrmQuery::CmdOK_Click()
 
 RunSummary FrmQuery::ExecuteNow()
 {
-    // The run's one copy of the script, cleaned and cut in place.
-    const CutScript script = CutScript::cut(TxtQuery->scriptBytes());
+    // The run's one copy of the script, cut as it runs.
     QueryProgress progress(this);
     QueryMarks marks(TxtQuery);
     ScriptListener *const listeners[] = { &progress, &marks };
-    return executeScript(script, listeners);
+    return executeScript(TxtQuery->scriptBytes(), listeners);
 }
 
 void FrmQuery::CmdCancel_Click()

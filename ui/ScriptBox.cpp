@@ -65,18 +65,25 @@ QStringList scriptFiles(const QMimeData *source)
 }
 
 // The text of mime data as UTF-8: the bytes themselves when they come as
-// UTF-8, so that nothing passes through UTF-16 and back.
-QByteArray mimeText(const QMimeData *source)
+// UTF-8, so that nothing passes through UTF-16 and back. Nothing when the
+// text offered is not UTF-8: decoded, its bad bytes would silently become
+// U+FFFD.
+std::optional<QByteArray> mimeText(const QMimeData *source)
 {
     if (!source)
-        return {};
-    if (source->hasFormat(kUtf8Text)) {
-        QByteArray bytes = source->data(kUtf8Text);
-        if (QByteArrayView(bytes).isValidUtf8())
-            return bytes;
+        return QByteArray();
+    for (const QString &format : { kUtf8Text, u"text/plain"_qs }) {
+        if (!source->hasFormat(format))
+            continue;
+        QByteArray bytes = source->data(format);
+        if (!QByteArrayView(bytes).isValidUtf8())
+            return std::nullopt;
+        return bytes;
     }
     return source->hasText() ? source->text().toUtf8() : QByteArray();
 }
+
+const QString kNotUtf8 = u"The text is not valid UTF-8: nothing was inserted."_qs;
 
 } // namespace
 
@@ -308,9 +315,11 @@ void ScriptBox::insertMimeText(const QMimeData *source)
 {
     if (isReadOnly())
         return;
-    const QByteArray text = mimeText(source);
-    if (!text.isEmpty())
-        replaceSelectionBytes(text);
+    const std::optional<QByteArray> text = mimeText(source);
+    if (!text)
+        platform().showMessage(kNotUtf8);
+    else if (!text->isEmpty())
+        replaceSelectionBytes(*text);
 }
 
 std::optional<QByteArray> ScriptBox::decodeScript(QByteArray bytes)
@@ -417,7 +426,14 @@ void ScriptBox::dropText(QDropEvent *event)
         if (at > to)
             at -= to - from;
     } else {
-        text = mimeText(event->mimeData());
+        std::optional<QByteArray> dropped = mimeText(event->mimeData());
+        if (!dropped) {
+            sci(SCI_ENDUNDOACTION);
+            event->ignore();
+            QTimer::singleShot(0, this, [] { platform().showMessage(kNotUtf8); });
+            return;
+        }
+        text = std::move(*dropped);
     }
     sci(SCI_SETEMPTYSELECTION, at);
     replaceSelectionBytes(text);
