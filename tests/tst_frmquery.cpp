@@ -285,16 +285,50 @@ void TestFrmQuery::pastedScriptKeepsItsLineEnds()
         m_probe->exec(u"DROP PROCEDURE box_proc"_qs) && m_probe->exec(u"DROP TABLE exact_rows"_qs));
 }
 
+// While a run goes on the buttons are shown disabled; the closing message
+// finds them enabled and the focus back on OK, which Space pressed.
 void TestFrmQuery::busyWhileRunning()
 {
+    const auto enabledButtons = [this] {
+        QStringList enabled;
+        for (const QPushButton *b : query()->findChildren<QPushButton *>())
+            if (b->isEnabled())
+                enabled << b->objectName();
+        enabled.sort();
+        return enabled;
+    };
+    const QStringList all { u"CmdCancel"_qs, u"CmdExit"_qs, u"CmdOK"_qs };
     Qt::CursorShape atMessage = Qt::ArrowCursor;
-    m_app->onMessage = [&] { atMessage = query()->cursor().shape(); };
-    runScript(u"SELECT 1"_qs);
+    QStringList enabledAtMessage;
+    QWidget *focusAtMessage = nullptr;
+    m_app->onMessage = [&] {
+        atMessage = query()->cursor().shape();
+        enabledAtMessage = enabledButtons();
+        focusAtMessage = query()->focusWidget();
+    };
+    QStringList enabledWhileRunning = all;
+    QTimer sampler;
+    sampler.setInterval(20);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (query()->isRunning() && m_app->messages.isEmpty())
+            enabledWhileRunning = enabledButtons();
+    });
+    sampler.start();
+    box()->setFocus();
+    typeText(u"SELECT SLEEP(0.3)"_qs);
+    press(Qt::Key_Tab);
+    press(Qt::Key_Space);
+    sampler.stop();
+
     QCOMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
     QCOMPARE(atMessage, Qt::WaitCursor);
+    QCOMPARE(enabledWhileRunning, QStringList());
+    QCOMPARE(enabledAtMessage, all);
+    QCOMPARE(focusAtMessage, query()->findChild<QPushButton *>(u"CmdOK"_qs));
+    QCOMPARE(QApplication::focusWidget(), focusAtMessage);
     QCOMPARE(query()->cursor().shape(), Qt::ArrowCursor);
-    QCOMPARE(box()->scriptBytes(), "SELECT 1");
-    QCOMPARE(caret(), 8); // no failure: the cursor stays
+    QCOMPARE(box()->scriptBytes(), "SELECT SLEEP(0.3)");
+    QCOMPARE(caret(), 17); // no failure: the cursor stays
 }
 
 // The window's thread stays in its event loop while the worker waits on
