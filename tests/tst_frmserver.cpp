@@ -10,6 +10,7 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -115,6 +116,43 @@ private slots:
         QCOMPARE(shot.pixelColor(5, 104), base);
         const QPushButton *ok = frm()->findChild<QPushButton *>("CmdOK");
         QCOMPARE(shot.pixelColor(ok->geometry().topLeft() + QPoint(6, 10)), QColor(200, 213, 232));
+    }
+
+    // The desktop's own message box, in the windows' look: their font and
+    // background, the information icon, one OK button in the buttons' face.
+    void messageBoxLook()
+    {
+        QFont font;
+        QColor background;
+        QColor face;
+        QList<QAbstractButton *> buttons;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        bool okHasIcon = true;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            font = box->font();
+            icon = box->icon();
+            buttons = box->buttons();
+            QAbstractButton *ok = box->button(QMessageBox::Ok);
+            okHasIcon = !ok || !ok->icon().isNull();
+            const QImage shot = box->grab().toImage();
+            background = shot.pixelColor(2, 2);
+            if (ok)
+                face = shot.pixelColor(ok->mapTo(box, QPoint(6, 4)));
+            box->done(QMessageBox::Ok);
+        });
+        m_app->App::showMessage(u"Please Enter Server Name"_qs);
+
+        QCOMPARE(font.pointSizeF(), 8.25);
+        if (QFile::exists(u"/usr/share/wine/fonts/tahoma.ttf"_qs))
+            QCOMPARE(QFontInfo(font).family(), u"Tahoma"_qs);
+        QCOMPARE(icon, QMessageBox::Information);
+        QCOMPARE(buttons.size(), 1);
+        QVERIFY(!okHasIcon);
+        QCOMPARE(background, frm()->palette().color(QPalette::Base));
+        QCOMPARE(face, QColor(200, 213, 232));
     }
 
     void accessibleNames_data()
