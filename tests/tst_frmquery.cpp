@@ -289,29 +289,28 @@ void TestFrmQuery::pastedScriptKeepsItsLineEnds()
 // finds them enabled and the focus back on OK, which Space pressed.
 void TestFrmQuery::busyWhileRunning()
 {
-    const auto enabledButtons = [this] {
-        QStringList enabled;
-        for (const QPushButton *b : query()->findChildren<QPushButton *>())
-            if (b->isEnabled())
-                enabled << b->objectName();
-        enabled.sort();
-        return enabled;
+    const auto buttonsEnabled = [this] {
+        QString flags; // OK, CANCEL, Exit
+        for (const char *name : { "CmdOK", "CmdCancel", "CmdExit" })
+            flags += query()->findChild<QPushButton *>(QString::fromLatin1(name))->isEnabled()
+                ? u'1'
+                : u'0';
+        return flags;
     };
-    const QStringList all { u"CmdCancel"_qs, u"CmdExit"_qs, u"CmdOK"_qs };
     Qt::CursorShape atMessage = Qt::ArrowCursor;
-    QStringList enabledAtMessage;
+    QString enabledAtMessage;
+    QString enabledWhileRunning;
     QWidget *focusAtMessage = nullptr;
     m_app->onMessage = [&] {
         atMessage = query()->cursor().shape();
-        enabledAtMessage = enabledButtons();
+        enabledAtMessage = buttonsEnabled();
         focusAtMessage = query()->focusWidget();
     };
-    QStringList enabledWhileRunning = all;
     QTimer sampler;
     sampler.setInterval(20);
     QObject::connect(&sampler, &QTimer::timeout, [&] {
         if (query()->isRunning() && m_app->messages.isEmpty())
-            enabledWhileRunning = enabledButtons();
+            enabledWhileRunning += buttonsEnabled();
     });
     sampler.start();
     box()->setFocus();
@@ -322,8 +321,9 @@ void TestFrmQuery::busyWhileRunning()
 
     QCOMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
     QCOMPARE(atMessage, Qt::WaitCursor);
-    QCOMPARE(enabledWhileRunning, QStringList());
-    QCOMPARE(enabledAtMessage, all);
+    QVERIFY2(!enabledWhileRunning.isEmpty() && !enabledWhileRunning.contains(u'1'),
+        qPrintable(enabledWhileRunning));
+    QCOMPARE(enabledAtMessage, u"111"_qs);
     QCOMPARE(focusAtMessage, query()->findChild<QPushButton *>(u"CmdOK"_qs));
     QCOMPARE(QApplication::focusWidget(), focusAtMessage);
     QCOMPARE(query()->cursor().shape(), Qt::ArrowCursor);
