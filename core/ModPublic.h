@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class Connection;
@@ -25,8 +26,11 @@ extern QString ErrLocation;
 void Main();
 
 // Opens Cnn from the shared state with the program's fixed account; true
-// only when the connection is open.
+// only when the connection is open. A failure is shown with the driver's
+// reason and the log's place.
 bool MakeConnection();
+// The same; attemptOver runs once the attempt has ended, before any message.
+bool MakeConnection(const std::function<void()> &attemptOver);
 
 // AppPath with a "/" appended unless it already ends in one.
 QString withTrailingSlash(QString dir);

@@ -5,9 +5,36 @@
 #include "db/Connection.h"
 #include "db/ConnectionString.h"
 
+namespace {
+
+// The two fixed lines, then why, as a mark in the query window reads
+// ("MySQL 1049 (42000): Unknown database 'SHOPP'"), and where the record went.
+// The connection's own refusals (a bad name or port) have no code to give.
+QString failureMessage(const Outcome &failure)
+{
+    QString message = u"Could not connect to database\r\nPlease check server details"_qs;
+    if (!failure)
+        return message;
+    message += u"\r\n"_qs;
+    if (failure->Source != QStringView(kConnectionSource))
+        message += failure->Source + u": "_qs;
+    message += failure->Description;
+    const QString where = logFilePath();
+    message += where.isEmpty() ? u"\r\nLogged to standard error."_qs
+                               : u"\r\nLogged in %1."_qs.arg(where);
+    return message;
+}
+
+} // namespace
+
 namespace ModPublic {
 
 bool MakeConnection()
+{
+    return MakeConnection({});
+}
+
+bool MakeConnection(const std::function<void()> &attemptOver)
 {
     const Trap trap(u"ModPublic"_qs, u"MakeConnection"_qs);
 
@@ -21,11 +48,13 @@ bool MakeConnection()
     Outcome failure;
     Connection *const opening = Cnn.get();
     whileEventsFlow([&] { failure = opening->Open(); });
+    if (attemptOver)
+        attemptOver();
     if (failure)
         trap(*failure);
     if (Cnn->State() == 1)
         return true;
-    platform().showMessage(u"Could not connect to database\r\nPlease check server details"_qs);
+    platform().showMessage(failureMessage(failure));
     return false;
 }
 

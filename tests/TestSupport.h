@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 // Records what core and db ask of the desktop instead of doing it.
 class RecordingPlatform : public Platform {
 public:
@@ -74,6 +76,18 @@ inline QStringList readLogLines(const QString &path)
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+// The reason line of a failed connect's message (the two fixed lines, why,
+// and where it is logged), or nothing when the message is not shaped so.
+inline std::optional<QString> connectFailureReason(const QString &message, const QString &logPath)
+{
+    const QStringList lines = message.split(u"\r\n"_qs);
+    if (lines.size() != 4 || lines[0] != u"Could not connect to database"
+        || lines[1] != u"Please check server details"
+        || lines[3] != u"Logged in %1."_qs.arg(logPath))
+        return std::nullopt;
+    return lines[2];
 }
 
 // Fresh shared state, with the log beside a temporary "program directory".

@@ -182,8 +182,13 @@ void TestConnection::makeConnection()
     } else {
         QVERIFY(!opened);
         QCOMPARE(ModPublic::Cnn->State(), 0);
-        QCOMPARE(m_platform.messages,
-            QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+        QCOMPARE(m_platform.messages.size(), 1);
+        // The reason in plain sight, as the log has it, without internal names.
+        const std::optional<QString> reason
+            = connectFailureReason(m_platform.messages[0], logPath());
+        QVERIFY2(reason && reason->contains(failure)
+                && !reason->contains(QString::fromUtf16(kConnectionSource)),
+            qPrintable(m_platform.messages[0]));
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines[0].contains(failure), qPrintable(lines[0]));
         QVERIFY(lines[0].contains(u"ModPublic\tMakeConnection"_qs));
@@ -534,8 +539,9 @@ void TestConnection::verifiedServerIsHeldToIt()
         if (opened) {
             QVERIFY2(!ModPublic::Cnn->sslCipher().isEmpty(), step.what);
         } else {
-            QCOMPARE(m_platform.messages,
-                QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+            QCOMPARE(m_platform.messages.size(), 1);
+            QVERIFY2(connectFailureReason(m_platform.messages[0], logPath()),
+                qPrintable(m_platform.messages[0]));
             QCOMPARE(lines.size(), 1);
             QVERIFY2(lines[0].contains(u"remove line %1 of %2"_qs.arg(step.refusedAtLine)
                                            .arg(VerifiedServers::filePath())),

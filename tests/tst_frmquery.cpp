@@ -294,16 +294,50 @@ void TestFrmQuery::pastedScriptKeepsItsLineEnds()
     QCOMPARE(m_app->messages.last(), u"The text is not valid UTF-8: nothing was inserted."_qs);
 }
 
+// While a run goes on the buttons are shown disabled; the closing message
+// finds them enabled and the focus back on OK, which Space pressed.
 void TestFrmQuery::busyWhileRunning()
 {
+    const auto buttonsEnabled = [this] {
+        QString flags; // OK, CANCEL, Exit
+        for (const char *name : { "CmdOK", "CmdCancel", "CmdExit" })
+            flags += query()->findChild<QPushButton *>(QString::fromLatin1(name))->isEnabled()
+                ? u'1'
+                : u'0';
+        return flags;
+    };
     Qt::CursorShape atMessage = Qt::ArrowCursor;
-    m_app->onMessage = [&] { atMessage = query()->cursor().shape(); };
-    runScript(u"SELECT 1"_qs);
+    QString enabledAtMessage;
+    QString enabledWhileRunning;
+    QWidget *focusAtMessage = nullptr;
+    m_app->onMessage = [&] {
+        atMessage = query()->cursor().shape();
+        enabledAtMessage = buttonsEnabled();
+        focusAtMessage = query()->focusWidget();
+    };
+    QTimer sampler;
+    sampler.setInterval(20);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (query()->isRunning() && m_app->messages.isEmpty())
+            enabledWhileRunning += buttonsEnabled();
+    });
+    sampler.start();
+    box()->setFocus();
+    typeText(u"SELECT SLEEP(0.3)"_qs);
+    press(Qt::Key_Tab);
+    press(Qt::Key_Space);
+    sampler.stop();
+
     QCOMPARE(m_app->messages, QStringList { u"Query Executed Successfully"_qs });
     QCOMPARE(atMessage, Qt::WaitCursor);
+    QVERIFY2(!enabledWhileRunning.isEmpty() && !enabledWhileRunning.contains(u'1'),
+        qPrintable(enabledWhileRunning));
+    QCOMPARE(enabledAtMessage, u"111"_qs);
+    QCOMPARE(focusAtMessage, query()->findChild<QPushButton *>(u"CmdOK"_qs));
+    QCOMPARE(QApplication::focusWidget(), focusAtMessage);
     QCOMPARE(query()->cursor().shape(), Qt::ArrowCursor);
-    QCOMPARE(box()->scriptBytes(), "SELECT 1");
-    QCOMPARE(caret(), 8); // no failure: the cursor stays
+    QCOMPARE(box()->scriptBytes(), "SELECT SLEEP(0.3)");
+    QCOMPARE(caret(), 17); // no failure: the cursor stays
 }
 
 // The window's thread stays in its event loop while the worker waits on

@@ -10,6 +10,7 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -115,6 +116,30 @@ private slots:
         QCOMPARE(shot.pixelColor(5, 104), base);
         const QPushButton *ok = frm()->findChild<QPushButton *>("CmdOK");
         QCOMPARE(shot.pixelColor(ok->geometry().topLeft() + QPoint(6, 10)), QColor(200, 213, 232));
+    }
+
+    // The desktop's own message box, in the windows' look: their font and
+    // background, the information icon, one OK button in the buttons' face.
+    void messageBoxLook()
+    {
+        QStringList seen;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QAbstractButton *ok = box ? box->button(QMessageBox::Ok) : nullptr;
+            if (!ok)
+                return;
+            const QImage shot = box->grab().toImage();
+            seen << QFontInfo(box->font()).family() << QString::number(box->font().pointSizeF())
+                 << QString::number(box->icon()) << QString::number(box->buttons().size())
+                 << QString::number(ok->icon().isNull()) << shot.pixelColor(2, 2).name()
+                 << shot.pixelColor(ok->mapTo(box, QPoint(6, 4))).name();
+            box->done(QMessageBox::Ok);
+        });
+        m_app->App::showMessage(u"Please Enter Server Name"_qs);
+        QCOMPARE(seen,
+            QStringList({ QFontInfo(box("TxtServer")->font()).family(), "8.25",
+                QString::number(QMessageBox::Information), "1", "1",
+                frm()->palette().color(QPalette::Base).name(), "#c8d5e8" }));
     }
 
     void accessibleNames_data()
@@ -278,13 +303,16 @@ private slots:
     void okStoresAndConnects_data()
     {
         QTest::addColumn<bool>("answers");
-        QTest::newRow("server answers") << true;
-        QTest::newRow("wrong port") << false;
+        QTest::addColumn<QString>("reason"); // how the failure's message gives it
+        QTest::newRow("server answers") << true << QString();
+        QTest::newRow("closed port")
+            << false << u"MySQL 2002 (HY000): Can't connect to server on '127.0.0.1' ("_qs;
     }
 
     void okStoresAndConnects()
     {
         QFETCH(bool, answers);
+        QFETCH(QString, reason);
         const TestServer server;
         REQUIRE_SERVER(server);
         const QString port = answers ? server.port : u"1"_qs;
@@ -308,8 +336,10 @@ private slots:
             QTRY_VERIFY(m_app->endChecks > 0);
             QCOMPARE(m_app->quits, 0);
         } else {
-            QCOMPARE(m_app->messages,
-                QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+            QCOMPARE(m_app->messages.size(), 1);
+            const std::optional<QString> shown
+                = connectFailureReason(m_app->messages[0], logPath());
+            QVERIFY2(shown && shown->startsWith(reason), qPrintable(m_app->messages[0]));
             QVERIFY(!m_app->queryWindow());
             QCOMPARE(frm(), window.data());
             QVERIFY(window->isVisible());
@@ -350,7 +380,7 @@ private slots:
             mysql_close(m);
             QVERIFY(QFile::remove(marker));
         }
-        QFile::remove(m_appDir.filePath(u"GenLogger.log"_qs));
+        QFile::remove(logPath());
         const FakeListener notMysql(FakeListener::Manner::Closes);
         const QString port = mysqlPort ? TestServer().port : QString::number(notMysql.port());
 
@@ -370,8 +400,9 @@ private slots:
         // session in which a script can read local files.
         QVERIFY(!QFile::exists(marker));
         QCOMPARE(ModPublic::Cnn->State(), 0);
-        QCOMPARE(m_app->messages,
-            QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+        QCOMPARE(m_app->messages.size(), 1);
+        const std::optional<QString> reason = connectFailureReason(m_app->messages[0], logPath());
+        QVERIFY2(reason && reason->contains(logged), qPrintable(m_app->messages[0]));
 
         QCOMPARE(windowAtMessage, Qt::WaitCursor);
         QCOMPARE(boxAtMessage, Qt::WaitCursor);
@@ -380,26 +411,35 @@ private slots:
         QVERIFY(frm()->isVisible());
         QCOMPARE(box("TxtServer")->text(), pasted);
         QCOMPARE(m_app->endRequests, 0);
-        const QStringList lines = readLogLines(m_appDir.filePath(u"GenLogger.log"_qs));
+        const QStringList lines = readLogLines(logPath());
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines[0].contains(logged), qPrintable(lines[0]));
     }
 
     // A connect that takes its time: the window keeps painting and its
-    // timers running, and swallows a second OK, CANCEL and a close.
+    // timers running, says where it connects to, shows its buttons disabled,
+    // and swallows a second OK, CANCEL and a close. Once the attempt is over
+    // the window is ready again behind the message, the focus on OK.
     void aliveAndDeafWhileConnecting()
     {
-        QFile::remove(m_appDir.filePath(u"GenLogger.log"_qs));
+        QFile::remove(logPath());
         auto silent = std::make_unique<FakeListener>(FakeListener::Manner::Silent);
-        fill(u"127.0.0.1"_qs, u"shop"_qs, QString(), QString(), QString::number(silent->port()));
+        const QString port = QString::number(silent->port());
+        fill(u"127.0.0.1"_qs, u"shop"_qs, QString(), QString(), port);
+        const QLabel *connecting = frm()->findChild<QLabel *>(u"Connecting"_qs);
+        QVERIFY(connecting && !connecting->isVisible());
         int ticks = 0;
         int paints = 0;
+        QString shownWhileBusy;
+        bool enabledWhileBusy = true;
         QTimer sampler;
         sampler.setInterval(20);
         QObject::connect(&sampler, &QTimer::timeout, [&] {
             if (!frm()->isBusy())
                 return;
             if (++ticks == 1) {
+                shownWhileBusy = connecting->isVisible() ? connecting->text() : QString();
+                enabledWhileBusy = button("CmdOK")->isEnabled() || button("CmdCancel")->isEnabled();
                 QTest::keyClick(frm(), Qt::Key_O, Qt::AltModifier);
                 QTest::keyClick(frm(), Qt::Key_C, Qt::AltModifier);
                 frm()->close();
@@ -421,18 +461,52 @@ private slots:
             }
         } counter(&paints);
         frm()->installEventFilter(&counter);
+        bool readyAtMessage = false;
+        m_app->onMessage = [&] {
+            readyAtMessage = !connecting->isVisible() && button("CmdOK")->isEnabled()
+                && button("CmdCancel")->isEnabled()
+                && QApplication::focusWidget() == button("CmdOK");
+        };
         sampler.start();
-        press(Qt::Key_O, Qt::AltModifier); // the shortcut clicks the button a moment later
+        // Space on OK, whose focus a disabled button would give away.
+        press(Qt::Key_Backtab);
+        press(Qt::Key_Backtab);
+        QCOMPARE(focusName(), u"CmdOK"_qs);
+        press(Qt::Key_Space);
         QTRY_VERIFY_WITH_TIMEOUT(!m_app->messages.isEmpty(), 10000);
         sampler.stop();
 
         QVERIFY2(ticks >= 50 && paints > 20,
             qPrintable(u"%1 ticks, %2 paints"_qs.arg(ticks).arg(paints)));
-        QCOMPARE(m_app->messages,
-            QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
+        QCOMPARE(shownWhileBusy, u"Connecting to 127.0.0.1:%1\u2026"_qs.arg(port));
+        QVERIFY(!enabledWhileBusy);
+        QVERIFY(readyAtMessage);
+        QCOMPARE(m_app->messages.size(), 1);
+        QVERIFY2(
+            connectFailureReason(m_app->messages[0], logPath()), qPrintable(m_app->messages[0]));
         QCOMPARE(m_app->endRequests, 0);
         QVERIFY(frm() && frm()->isVisible() && !frm()->isBusy());
-        QCOMPARE(readLogLines(m_appDir.filePath(u"GenLogger.log"_qs)).size(), 1);
+        QCOMPARE(focusName(), u"CmdOK"_qs);
+        QCOMPARE(readLogLines(logPath()).size(), 1);
+    }
+
+    void connectingText()
+    {
+        const QLabel *label = frm()->findChild<QLabel *>(u"Connecting"_qs);
+        const QFontMetrics fm = label->fontMetrics();
+        const auto shown = [&](const QString &server, const QString &port) {
+            return FrmServer::connectingText(server, port, fm, label->width());
+        };
+        QCOMPARE(shown(u"::1"_qs, u"3307"_qs), u"Connecting to [::1]:3307\u2026"_qs);
+        QCOMPARE(shown(u"[FE80::1]"_qs, u"1"_qs), u"Connecting to [FE80::1]:1\u2026"_qs);
+        QCOMPARE(shown(u"LOCALHOST"_qs, QString()), u"Connecting to the local socket\u2026"_qs);
+        QCOMPARE(shown(u"DB1"_qs, QString()), u"Connecting to DB1:3306\u2026"_qs);
+        // A name too long for the strip left of OK keeps both ends and the port.
+        const QString elided = shown(u"REPLICA."_qs + QString(60, u'X') + u".COM"_qs, u"1"_qs);
+        QVERIFY2(label->geometry().right() < button("CmdOK")->x()
+                && fm.horizontalAdvance(elided) <= label->width()
+                && elided.startsWith(u"Connecting to REP"_qs) && elided.endsWith(u"COM:1\u2026"_qs),
+            qPrintable(elided));
     }
 
     void cancelReleasesConnectionAndEnds()
@@ -470,6 +544,8 @@ private slots:
 private:
     FrmServer *frm() const { return m_app->serverDetails(); }
     QLineEdit *box(const char *name) const { return frm()->findChild<QLineEdit *>(name); }
+    QPushButton *button(const char *name) const { return frm()->findChild<QPushButton *>(name); }
+    QString logPath() const { return m_appDir.filePath(u"GenLogger.log"_qs); }
     // Types the five entries through the keyboard, in tab order.
     void fill(const QString &server, const QString &database, const QString &user,
         const QString &password, const QString &port)

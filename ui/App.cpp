@@ -29,6 +29,7 @@ void App::showMessage(const QString &text)
     shown.replace(u"\r\n"_qs, u"\n"_qs);
     QMessageBox box(
         QMessageBox::Information, QString::fromUtf16(kProgramTitle), shown, QMessageBox::Ok);
+    Look::applyMessageLook(&box);
     box.exec();
 }
 

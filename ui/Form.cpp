@@ -4,7 +4,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QPushButton>
 #include <QWindow>
+
+#include <utility>
 
 namespace {
 
@@ -93,8 +96,17 @@ void Form::setBusy(bool busy)
             }
         }
         setCursor(Qt::WaitCursor);
+        // A disabled button gives its focus away: it comes back with showReady.
+        m_focusBeforeBusy = focusWidget();
+        for (QPushButton *button : findChildren<QPushButton *>()) {
+            if (button->isEnabled()) {
+                m_disabledButtons.append(button);
+                button->setEnabled(false);
+            }
+        }
         qApp->installEventFilter(this);
     } else {
+        showReady();
         qApp->removeEventFilter(this);
         unsetCursor();
         for (const auto &[w, cursor] : std::as_const(m_ownCursors)) {
@@ -103,6 +115,17 @@ void Form::setBusy(bool busy)
         }
         m_ownCursors.clear();
     }
+}
+
+void Form::showReady()
+{
+    for (const QPointer<QWidget> &button : std::as_const(m_disabledButtons)) {
+        if (button)
+            button->setEnabled(true);
+    }
+    m_disabledButtons.clear();
+    if (QWidget *focus = std::exchange(m_focusBeforeBusy, nullptr); focus && focus->isEnabled())
+        focus->setFocus();
 }
 
 bool Form::eventFilter(QObject *watched, QEvent *event)

@@ -40,12 +40,20 @@ protected:
     // While busy the window shows the wait cursor, over its boxes too, and
     // keeps painting, but takes no input: keys, clicks, moves, the wheel, drops,
     // shortcuts and a close from the title bar are swallowed, not queued.
-    // Other windows (a message box) answer as usual.
+    // Its buttons are shown disabled. Other windows (a message box) answer as
+    // usual. The end of the busy state shows the window ready, unless
+    // showReady came first.
     void setBusy(bool busy);
+    // Enables the buttons again and puts the focus back where it was when
+    // the window became busy, while input stays swallowed until the busy
+    // state ends: the wait is over once its closing message shows.
+    void showReady();
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     bool m_unloaded = false;
     bool m_busy = false;
     QList<QPair<QPointer<QWidget>, QCursor>> m_ownCursors;
+    QList<QPointer<QWidget>> m_disabledButtons;
+    QPointer<QWidget> m_focusBeforeBusy;
 };

@@ -76,10 +76,12 @@ public:
         bar->show();
         m_window->m_progressText->show();
     }
+    // The closing message follows: the window shows itself ready behind it.
     void runFinished() override
     {
         m_window->m_progressBar->hide();
         m_window->m_progressText->hide();
+        m_window->showReady();
     }
 
 private:

@@ -14,6 +14,8 @@
 #include <QPainter>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace {
 
 // The client area and the rule under the boxes, in twips.
@@ -21,6 +23,12 @@ constexpr int kClientWidth = 5100;
 constexpr int kClientHeight = 2055;
 constexpr int kLineY = 1575;
 constexpr int kLineX2 = 5160;
+
+// The strip left of the buttons that says what is being connected to.
+constexpr int kConnectingLeft = 135;
+constexpr int kConnectingTop = 1665;
+constexpr int kConnectingWidth = 3120;
+constexpr int kConnectingHeight = 315;
 
 } // namespace
 
@@ -43,6 +51,13 @@ FrmServer::FrmServer(QWidget *parent)
     TxtPort = addBox(u"TxtPort", 4230, 480, 735, 285);
     TxtPort->setText(u"3306"_qs);
     Look::addLabel(this, u"Label4", u"Port", 3720, 510, 345, 210, TxtPort);
+    m_connecting = new QLabel(this);
+    m_connecting->setObjectName(u"Connecting"_qs);
+    // A pasted name is shown as it is, never read as markup.
+    m_connecting->setTextFormat(Qt::PlainText);
+    m_connecting->setGeometry(
+        Look::twipsRect(kConnectingLeft, kConnectingTop, kConnectingWidth, kConnectingHeight));
+    m_connecting->hide();
 
     // The design's tab order: OK and CANCEL come before the port box.
     QWidget *const order[]
@@ -131,9 +146,15 @@ void FrmServer::CmdOK_Click()
     // Only an open connection hands over to the query window; otherwise
     // MakeConnection has told the user, and what they typed stays to correct.
     // A connect can take up to its time-out: the window waits, painted and
-    // with the wait cursor, taking no input.
+    // with the wait cursor, taking no input, and says where it connects to.
+    m_connecting->setText(connectingText(ModPublic::ServerName, ModPublic::Port,
+        m_connecting->fontMetrics(), m_connecting->width()));
+    m_connecting->show();
     setBusy(true);
-    const bool opened = ModPublic::MakeConnection();
+    const bool opened = ModPublic::MakeConnection([this] {
+        m_connecting->hide();
+        showReady();
+    });
     setBusy(false);
     if (opened) {
         unloadWindow();
@@ -148,6 +169,24 @@ void FrmServer::CmdCancel_Click()
     ModPublic::Cnn.reset();
     unloadWindow();
     platform().endProgram(EXIT_SUCCESS);
+}
+
+QString FrmServer::connectingText(
+    const QString &server, const QString &port, const QFontMetrics &metrics, int width)
+{
+    const QString prefix = u"Connecting to "_qs;
+    const QString ellipsis = QString(QChar(0x2026));
+    // The connection takes the exact host "localhost" without a port to the
+    // server's socket, not to a port.
+    if (port.isEmpty() && server.compare(u"localhost", Qt::CaseInsensitive) == 0)
+        return prefix + u"the local socket"_qs + ellipsis;
+    const QString suffix = u":"_qs + (port.isEmpty() ? u"3306"_qs : port) + ellipsis;
+    const bool bracket = server.contains(u':') && !server.startsWith(u'[');
+    const QString open = bracket ? u"["_qs : QString();
+    const QString close = bracket ? u"]"_qs : QString();
+    const int room = width - metrics.horizontalAdvance(prefix + open + close + suffix);
+    return prefix + open + metrics.elidedText(server, Qt::ElideMiddle, std::max(room, 0)) + close
+        + suffix;
 }
 
 void FrmServer::paintEvent(QPaintEvent *event)

@@ -2,6 +2,8 @@
 
 #include "ui/Form.h"
 
+class QFontMetrics;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -19,6 +21,13 @@ public:
     void CmdOK_Click();
     void CmdCancel_Click();
 
+    // What the window says while it connects to server at port, fitted to
+    // width pixels: "Connecting to HOST:PORT…", an IPv6 address in brackets, a
+    // long name elided in its middle, and the local socket for localhost
+    // without a port.
+    static QString connectingText(
+        const QString &server, const QString &port, const QFontMetrics &metrics, int width);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
@@ -35,4 +44,6 @@ private:
     QPushButton *CmdOK = nullptr;
     QPushButton *CmdCancel = nullptr;
     QLineEdit *TxtPort = nullptr;
+    // Left of the buttons, shown only while a connect is tried.
+    QLabel *m_connecting = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainterPath>
 #include <QPalette>
 #include <QPushButton>
@@ -178,6 +179,21 @@ void applyWindowLook(QWidget *window, QSize clientSize)
     window->setWindowIcon(appIcon());
 }
 
+void applyMessageLook(QMessageBox *box)
+{
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Window, palette.color(QPalette::Base));
+    box->setPalette(palette);
+    box->setAutoFillBackground(true);
+    box->setFont(boxFont());
+    box->setWindowIcon(appIcon());
+    for (QAbstractButton *button : box->buttons()) {
+        button->setStyleSheet(buttonStyleSheet());
+        button->setMinimumSize(twips(780), twips(345));
+        button->setIcon(QIcon());
+    }
+}
+
 void centreOnScreen(QWidget *window)
 {
     QScreen *screen = window->screen();
@@ -190,7 +206,6 @@ void centreOnScreen(QWidget *window)
     window->move(area.x() + (area.width() - size.width()) / 2,
         area.y() + (area.height() - size.height()) / 2);
 }
-
 
 QLabel *addLabel(QWidget *parent, const char16_t *name, const char16_t *caption, int left, int top,
     int width, int height, QWidget *buddy, bool bold)

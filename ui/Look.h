@@ -7,6 +7,7 @@
 #include <QString>
 
 class QLabel;
+class QMessageBox;
 class QPushButton;
 class QWidget;
 
@@ -39,6 +40,11 @@ QString buttonStyleSheet();
 // Top-level window with a fixed border and a close box only, a client area
 // of exactly clientSize, the text-area background, box font and icon.
 void applyWindowLook(QWidget *window, QSize clientSize);
+
+// A message box in the windows' look: their font, background and icon, its
+// buttons in the windows' face and size, with no icon of the style's own
+// (Fusion puts a tick on OK); the information icon stays.
+void applyMessageLook(QMessageBox *box);
 
 // Moves window so that it sits in the middle of its screen.
 void centreOnScreen(QWidget *window);
