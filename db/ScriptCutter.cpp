@@ -101,6 +101,35 @@ ScriptCutter::ScriptCutter(QByteArray script, SqlText::Mode mode)
     findPasted(m_begin);
 }
 
+ScriptCutter::ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode mode)
+    : m_script(std::move(rest))
+    , m_base(from.position)
+    , m_baseLineStart(from.lineStart)
+    , m_mode(mode)
+    , m_delimiter(from.delimiter)
+    , m_index(from.index)
+    , m_line(from.line)
+{
+    m_data = m_script.data();
+    m_end = m_script.size();
+    while (m_end > 0 && m_data[m_end - 1] == ' ')
+        --m_end;
+    findPasted(m_begin);
+}
+
+CutPoint ScriptCutter::resumePoint()
+{
+    return { m_base + m_pos, m_delimiter, lineOf(m_pos), m_index, opensLine(m_pos) };
+}
+
+// True when only blanks stand before `at` on its line.
+bool ScriptCutter::opensLine(qsizetype at) const
+{
+    while (at > m_begin && isBlank(m_data[at - 1]))
+        --at;
+    return at > m_begin ? isLineBreak(m_data[at - 1]) : m_baseLineStart;
+}
+
 void ScriptCutter::trimSpaces(qsizetype &from, qsizetype &to) const
 {
     while (from < to && m_data[from] == ' ')
@@ -122,10 +151,7 @@ void ScriptCutter::findPasted(qsizetype from)
     const QByteArrayView script(m_data, m_end);
     for (qsizetype at = script.indexOf(kPastedPrefix, from); at >= 0;
          at = script.indexOf(kPastedPrefix, at + 1)) {
-        qsizetype before = at;
-        while (before > m_begin && isBlank(m_data[before - 1]))
-            --before;
-        if (before == m_begin || isLineBreak(m_data[before - 1])) {
+        if (opensLine(at)) {
             m_pasted = at;
             return;
         }
@@ -293,10 +319,7 @@ ScriptCutter::Piece ScriptCutter::scanCustom(qsizetype from, SqlText::Reader &re
 // holds a command, which then ends at its line's end.
 bool ScriptCutter::delimiterCommand(qsizetype head, Statement *out)
 {
-    qsizetype lineStart = head;
-    while (lineStart > m_begin && isBlank(m_data[lineStart - 1]))
-        --lineStart;
-    if (lineStart > m_begin && !isLineBreak(m_data[lineStart - 1]))
+    if (!opensLine(head))
         return false;
     const QByteArrayView rest(m_data + head, m_end - head);
     qsizetype word = 0;
@@ -322,9 +345,9 @@ bool ScriptCutter::delimiterCommand(qsizetype head, Statement *out)
     trimSpaces(head, stop);
     *out = Statement {};
     out->index = m_index++;
-    out->origin = head;
+    out->origin = m_base + head;
     out->originLength = stop - head;
-    out->codeOrigin = head;
+    out->codeOrigin = m_base + head;
     out->line = lineOf(head);
     out->length = stop - head;
     out->refusal = command.refusal;
@@ -396,9 +419,9 @@ bool ScriptCutter::next(Statement *out)
 
         *out = Statement {};
         out->index = m_index++;
-        out->origin = origin;
+        out->origin = m_base + origin;
         out->originLength = to - origin;
-        out->codeOrigin = head == from ? origin : head;
+        out->codeOrigin = m_base + (head == from ? origin : head);
         out->line = lineOf(head);
         out->length = m_text.size();
         out->several = !standard;

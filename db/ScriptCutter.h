@@ -35,6 +35,16 @@ struct Statement {
     bool changesMode = false;
 };
 
+// Where a cut may go on from: the start of a statement, with what the cut
+// knew there.
+struct CutPoint {
+    qsizetype position = 0; // in the script
+    QByteArray delimiter = ";";
+    int line = 1;
+    qsizetype index = 0; // of the statement that starts there
+    bool lineStart = true; // only blanks stand before it on its line
+};
+
 // Cuts a script, as UTF-8 bytes, into the statements that go to the server,
 // one at a time as the runner asks for them, each read as the server will
 // read it under the session's mode at that point.
@@ -62,6 +72,10 @@ struct Statement {
 class ScriptCutter {
 public:
     explicit ScriptCutter(QByteArray script, SqlText::Mode mode = {});
+    // Goes on from `from`, a point an earlier cut of the same script gave:
+    // `rest` holds the script's bytes from there on (or as many as are to be
+    // cut), and every position reported is in the whole script.
+    ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode mode = {});
     ScriptCutter(const ScriptCutter &) = delete;
     ScriptCutter &operator=(const ScriptCutter &) = delete;
 
@@ -75,7 +89,9 @@ public:
     QByteArrayView text() const { return m_text; }
     // The script's size in bytes, and how far the cut has read it.
     qsizetype size() const { return m_script.size(); }
-    qsizetype position() const { return m_pos; }
+    qsizetype position() const { return m_base + m_pos; }
+    // Where the statement after the one next() gave last starts.
+    CutPoint resumePoint();
 
     // The statements of a whole script under one mode.
     static qsizetype count(QByteArray script, SqlText::Mode mode = {});
@@ -94,12 +110,15 @@ private:
     Piece scanCustom(qsizetype from, SqlText::Reader &reader);
     void afterComment(qsizetype commentStart, qsizetype commentEnd);
     bool unwrapPasted(qsizetype at);
+    bool opensLine(qsizetype at) const;
     void findPasted(qsizetype from);
     bool delimiterCommand(qsizetype head, Statement *out);
     int lineOf(qsizetype at);
     void trimSpaces(qsizetype &from, qsizetype &to) const;
 
     QByteArray m_script; // pasted lines are unwrapped in place
+    qsizetype m_base = 0; // where m_script starts in the script
+    bool m_baseLineStart = true;
     char *m_data = nullptr;
     qsizetype m_begin = 0;
     qsizetype m_end = 0;

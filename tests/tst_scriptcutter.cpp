@@ -5,6 +5,8 @@
 #include <QStringDecoder>
 #include <QTest>
 
+#include <optional>
+
 using Lines = QList<int>;
 
 class TestScriptCutter : public QObject {
@@ -34,6 +36,7 @@ struct Cut {
     Lines lines;
     QList<bool> several;
     QList<std::pair<qsizetype, qsizetype>> origins;
+    QList<qsizetype> resumeMismatch; // statements a cut gone on from its point disagrees on
 };
 
 // The two statements that set the mode in these scripts, and the mode a
@@ -217,7 +220,14 @@ Cut cutOf(const QString &script, bool withReason, bool noBackslashEscapes = fals
     const QByteArray bytes = script.toUtf8();
     ScriptCutter cutter(bytes, SqlText::Mode { noBackslashEscapes, false });
     Cut shown;
+    // Each statement cut again from where the cut said it could go on.
+    std::optional<Statement> resumed;
+    QByteArray resumedText;
     for (Statement s; cutter.next(&s);) {
+        if (resumed
+            && (resumed->origin != s.origin || resumed->line != s.line || resumed->index != s.index
+                || resumedText != cutter.text()))
+            shown.resumeMismatch << s.index;
         // A byte order mark is a character here, wherever it stands.
         QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
         const QString text = utf8(cutter.text());
@@ -229,6 +239,11 @@ Cut cutOf(const QString &script, bool withReason, bool noBackslashEscapes = fals
                 qWarning() << "not taken as changing the mode:" << code.left(60);
             cutter.setMode({ mode, false });
         }
+        const CutPoint point = cutter.resumePoint();
+        ScriptCutter again(bytes.sliced(point.position), point, cutter.mode());
+        Statement r;
+        resumed = again.next(&r) ? std::optional(r) : std::nullopt;
+        resumedText = again.text().toByteArray();
         const QString refusal = s.refusal;
         shown.texts << (refusal.isEmpty() ? text
                 : withReason              ? u"refused (%1): "_qs.arg(refusal) + text
@@ -472,7 +487,8 @@ void TestScriptCutter::agreesWithPlainReference()
         const Cut cut = cutOf(script, false, startMode);
         const Cut expected = reference(script, startMode);
         if (cut.texts != expected.texts || cut.lines != expected.lines
-            || cut.several != expected.several || cut.origins != expected.origins)
+            || cut.several != expected.several || cut.origins != expected.origins
+            || !cut.resumeMismatch.isEmpty())
             qWarning() << "script:" << script << "starting with NO_BACKSLASH_ESCAPES:" << startMode
                        << "\ncut:" << cut.texts << cut.lines << "\nreference:" << expected.texts
                        << expected.lines;
@@ -480,6 +496,7 @@ void TestScriptCutter::agreesWithPlainReference()
         QCOMPARE(cut.lines, expected.lines);
         QCOMPARE(cut.several, expected.several);
         QCOMPARE(cut.origins, expected.origins);
+        QCOMPARE(cut.resumeMismatch, QList<qsizetype>());
     }
 }
 
