@@ -118,14 +118,12 @@ void whileEventsFlow(const std::function<void()> &work, const std::function<void
     worker.join();
 }
 
-RunSummary runInBackground(
-    Connection *cnn, QByteArray script, std::span<ScriptListener *const> listeners)
+RunSummary runInBackground(Connection *cnn, StatementSource &cutter, const RunPlan &plan,
+    std::span<ScriptListener *const> listeners)
 {
-    const RunPlan plan = planOf(script);
     for (ScriptListener *l : listeners)
         l->runStarting(plan);
 
-    ScriptCutter cutter(std::move(script));
     Recorder recorder;
     RunSummary summary;
     bool replaying = false;

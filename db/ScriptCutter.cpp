@@ -112,8 +112,8 @@ ScriptCutter::ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode 
 {
     m_data = m_script.data();
     m_end = m_script.size();
-    while (m_end > 0 && m_data[m_end - 1] == ' ')
-        --m_end;
+    if (m_base == 0 && QByteArrayView(m_script).startsWith(kByteOrderMark))
+        m_begin = m_pos = m_counted = kByteOrderMark.size();
     findPasted(m_begin);
 }
 

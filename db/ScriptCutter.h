@@ -45,6 +45,22 @@ struct CutPoint {
     bool lineStart = true; // only blanks stand before it on its line
 };
 
+// Statements for a run, cut as the runner asks for them.
+class StatementSource {
+public:
+    virtual ~StatementSource() = default;
+    // Cuts the next statement into *out; false at the end, or when the
+    // script cannot be read on (stopped() says why).
+    virtual bool next(Statement *out) = 0;
+    // The text of the statement next() gave last, valid until it is called again.
+    virtual QByteArrayView text() const = 0;
+    // How the statements from the next one on read.
+    virtual void setMode(SqlText::Mode mode) = 0;
+    virtual SqlText::Mode mode() const = 0;
+    // Why the script could not be read to its end; empty when it was.
+    virtual QString stopped() const { return {}; }
+};
+
 // Cuts a script, as UTF-8 bytes, into the statements that go to the server,
 // one at a time as the runner asks for them, each read as the server will
 // read it under the session's mode at that point.
@@ -69,24 +85,22 @@ struct CutPoint {
 //
 // Time is linear in the script's length; the cutter holds the script and
 // the text of one statement.
-class ScriptCutter {
+class ScriptCutter final : public StatementSource {
 public:
     explicit ScriptCutter(QByteArray script, SqlText::Mode mode = {});
     // Goes on from `from`, a point an earlier cut of the same script gave:
     // `rest` holds the script's bytes from there on (or as many as are to be
-    // cut), and every position reported is in the whole script.
+    // cut), and every position reported is in the whole script. A cut
+    // from the start skips a byte order mark; nothing is trimmed at the
+    // end, which may not be the script's.
     ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode mode = {});
     ScriptCutter(const ScriptCutter &) = delete;
     ScriptCutter &operator=(const ScriptCutter &) = delete;
 
-    // How the statements from the next one on read.
-    void setMode(SqlText::Mode mode) { m_mode = mode; }
-    SqlText::Mode mode() const { return m_mode; }
-
-    // Cuts the next statement into *out; false at the end of the script.
-    bool next(Statement *out);
-    // The text of the statement next() gave last, valid until it is called again.
-    QByteArrayView text() const { return m_text; }
+    void setMode(SqlText::Mode mode) override { m_mode = mode; }
+    SqlText::Mode mode() const override { return m_mode; }
+    bool next(Statement *out) override;
+    QByteArrayView text() const override { return m_text; }
     // The script's size in bytes, and how far the cut has read it.
     qsizetype size() const { return m_script.size(); }
     qsizetype position() const { return m_base + m_pos; }

@@ -90,7 +90,7 @@ QString unknownNote(const Statement &first, const Statement &last)
 // outstanding and runs alone.
 class Run {
 public:
-    Run(Connection *cnn, ScriptCutter &script, std::span<ScriptListener *const> listeners)
+    Run(Connection *cnn, StatementSource &script, std::span<ScriptListener *const> listeners)
         : m_cnn(cnn)
         , m_script(script)
         , m_listeners(listeners)
@@ -108,6 +108,8 @@ public:
             step(s, m_script.text());
         }
         drain(0);
+        if (m_goOn)
+            m_summary.stopped = m_script.stopped();
         if (m_cnn && !m_summary.connectionLost) {
             if (m_multiStatements) [[maybe_unused]]
                 const Outcome ignored = m_cnn->setMultiStatements(false);
@@ -269,7 +271,7 @@ private:
     }
 
     Connection *const m_cnn;
-    ScriptCutter &m_script;
+    StatementSource &m_script;
     const std::span<ScriptListener *const> m_listeners;
     const qsizetype m_answerSlots = m_cnn ? m_cnn->answerRoom() / kAnswerCharge : 0;
     RunSummary m_summary;
@@ -291,7 +293,7 @@ RunPlan planOf(const QByteArray &script)
     return plan;
 }
 
-RunSummary runScript(Connection *cnn, ScriptCutter &script,
+RunSummary runScript(Connection *cnn, StatementSource &script,
     std::span<ScriptListener *const> listeners, const RunPlan &plan)
 {
     return Run(cnn, script, listeners).execute(plan);
@@ -317,6 +319,9 @@ QString completionMessage(const RunSummary &summary)
             + (where.isEmpty() ? u"Details were written to standard error."_qs
                                : u"Details are in %1."_qs.arg(where));
     }
+    // A script read from disk that could not be read to its end.
+    if (!summary.stopped.isEmpty())
+        message += u"\r\n"_qs + summary.stopped;
     if (summary.warned > 0)
         message += u"\r\n%1 gave warnings (first at line %2)."_qs
                        .arg(summary.warned == 1 ? u"1 statement"_qs
@@ -329,15 +334,23 @@ QString completionMessage(const RunSummary &summary)
     return message;
 }
 
-RunSummary executeScript(QByteArray script, std::span<ScriptListener *const> extraListeners)
+RunSummary executeScript(
+    StatementSource &script, const RunPlan &plan, std::span<ScriptListener *const> extraListeners)
 {
     ErrorLogListener log(u"FrmQuery"_qs, u"ExecuteNow"_qs);
     std::vector<ScriptListener *> listeners { &log };
     listeners.insert(listeners.end(), extraListeners.begin(), extraListeners.end());
-    const RunSummary summary = runInBackground(ModPublic::Cnn.get(), std::move(script), listeners);
+    const RunSummary summary = runInBackground(ModPublic::Cnn.get(), script, plan, listeners);
     if (!summary.connectionLost)
         platform().showMessage(completionMessage(summary));
     return summary;
+}
+
+RunSummary executeScript(QByteArray script, std::span<ScriptListener *const> extraListeners)
+{
+    const RunPlan plan = planOf(script);
+    ScriptCutter cutter(std::move(script));
+    return executeScript(cutter, plan, extraListeners);
 }
 
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners)

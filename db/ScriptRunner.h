@@ -44,6 +44,7 @@ struct RunSummary {
     // server refuses all work.
     bool connectionLost = false;
     bool openTransaction = false; // the session ended the run inside a transaction
+    QString stopped; // why the script was not read to its end; empty when it was
 };
 
 // Scripts up to this size are counted before they run, for the progress
@@ -61,7 +62,7 @@ RunPlan planOf(const QByteArray &script);
 // While statements cut under a delimiter of the script's own run, the
 // session accepts several statements in one text; it never does after the
 // run.
-RunSummary runScript(Connection *cnn, ScriptCutter &script,
+RunSummary runScript(Connection *cnn, StatementSource &script,
     std::span<ScriptListener *const> listeners, const RunPlan &plan);
 RunSummary runScript(
     Connection *cnn, QByteArray script, std::span<ScriptListener *const> listeners);
@@ -90,12 +91,14 @@ QString completionMessage(const RunSummary &summary);
 // Runs the script as runScript does, but on a worker thread that owns cnn
 // for the run, while the calling thread stays in its event loop. Listeners
 // are told on the calling thread, in statement order, a batch at a time.
-RunSummary runInBackground(
-    Connection *cnn, QByteArray script, std::span<ScriptListener *const> listeners);
+RunSummary runInBackground(Connection *cnn, StatementSource &script, const RunPlan &plan,
+    std::span<ScriptListener *const> listeners);
 
 // The query window's script run: cuts a UTF-8 script, runs it on
 // ModPublic::Cnn in the background with failures logged as the query
 // window's ExecuteNow, and shows the closing message unless a fatal
 // failure ended the program.
 RunSummary executeScript(QByteArray script, std::span<ScriptListener *const> extraListeners = {});
+RunSummary executeScript(StatementSource &script, const RunPlan &plan,
+    std::span<ScriptListener *const> extraListeners = {});
 RunSummary executeScript(const QString &text, std::span<ScriptListener *const> extraListeners = {});

@@ -2,6 +2,7 @@
 #include "TestApp.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
+#include "db/FileScript.h"
 #include "ui/FrmQuery.h"
 #include "ui/FrmServer.h"
 #include "ui/ScriptBox.h"
@@ -78,6 +79,7 @@ private slots:
     void droppedFileInsertsItsText_data();
     void droppedFileInsertsItsText();
     void marksGoOnEdit();
+    void bigDroppedFilesRunFromDisk();
 
 private:
     FrmQuery *query() const { return m_app->queryWindow(); }
@@ -656,6 +658,56 @@ void TestFrmQuery::marksGoOnEdit()
     QCOMPARE(box()->annotation(3), QString());
     QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, 3), 0);
     QCOMPARE(indicatorsAt(nope + 10), 0);
+}
+
+// Files too big for the box run from disk, in order, as one script, with
+// the box showing the first lines; typing empties it.
+void TestFrmQuery::bigDroppedFilesRunFromDisk()
+{
+    QTemporaryDir dir;
+    QStringList paths;
+    QByteArray first;
+    for (int f = 0; f < 2; ++f) {
+        QString text
+            = f == 0 ? u"\uFEFFINSERT INTO window_rows (v) VALUES ('first');\r\n"_qs : QString();
+        for (int i = 0; i < 300; ++i)
+            text += u"INSERT INTO window_rows (v) VALUES ('%1-%2');\n"_qs.arg(f).arg(i);
+        text += f == 0 ? u"INSERT INTO no_such_table VALUES (1);"_qs : u"SELECT 1"_qs;
+        paths << dir.filePath(u"part%1.sql"_qs.arg(f));
+        QFile file(paths.last());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) > 0);
+        if (f == 0)
+            first = text.toUtf8().sliced(3);
+    }
+    ScriptBox::setDiskThreshold(4096);
+    FileScript::setWindowBytes(1000);
+    QMimeData mime;
+    mime.setUrls({ QUrl::fromLocalFile(paths[0]), QUrl::fromLocalFile(paths[1]) });
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box()->viewport(), &enter);
+    QDropEvent drop(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box()->viewport(), &drop);
+    ScriptBox::setDiskThreshold();
+    QCOMPARE(box()->diskScript(), paths);
+    QVERIFY(box()->isReadOnly());
+    QVERIFY(!box()->scriptBytes().isEmpty() && first.startsWith(box()->scriptBytes()));
+
+    press(Qt::Key_O, Qt::AltModifier);
+    // Each file starts on a line of its own: the second one's first is 303.
+    QTRY_COMPARE(m_app->messages,
+        QStringList {
+            u"1 of 603 statements failed (first at line 302).\r\nDetails are in %1."_qs.arg(
+                logPath()) });
+    FileScript::setWindowBytes();
+    QCOMPARE(m_probe->scalar(u"SELECT COUNT(*) FROM window_rows"_qs), u"601"_qs);
+    QCOMPARE(
+        m_probe->scalar(u"SELECT v FROM window_rows ORDER BY id DESC LIMIT 1"_qs), u"1-299"_qs);
+
+    // Any edit gives back an ordinary, empty box.
+    press(Qt::Key_A);
+    QVERIFY(box()->diskScript().isEmpty());
+    QVERIFY(!box()->isReadOnly());
+    QCOMPARE(box()->scriptBytes(), QByteArray());
 }
 
 QTEST_MAIN(TestFrmQuery)

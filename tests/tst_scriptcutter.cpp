@@ -1,8 +1,10 @@
+#include "db/FileScript.h"
 #include "db/ScriptCutter.h"
 
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <optional>
@@ -15,6 +17,7 @@ private slots:
     void cut_data();
     void cut();
     void agreesWithPlainReference();
+    void fromDiskStopsAtBadBytes();
 };
 
 namespace {
@@ -211,6 +214,38 @@ Cut reference(const QString &script, bool noBackslashEscapes)
         from = next;
     }
     return cut;
+}
+
+// Everything a source hands on, one line a statement.
+QStringList recordsOf(StatementSource &source)
+{
+    QStringList records;
+    for (Statement s; source.next(&s);)
+        records << u"%1 %2 %3+%4 %5 %6 %7 [%8]"_qs.arg(s.index)
+                       .arg(s.line)
+                       .arg(s.origin)
+                       .arg(s.originLength)
+                       .arg(s.codeOrigin)
+                       .arg(s.refusal)
+                       .arg(s.several)
+                       .arg(QString::fromUtf8(source.text().toByteArray().toPercentEncoding()));
+    return records;
+}
+
+// The same script read from a file a few bytes at a time.
+QStringList recordsFromDisk(const QByteArray &script)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"s.sql"_qs);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(script) != script.size())
+        return { u"cannot write"_qs };
+    file.close();
+    FileScript::setWindowBytes(16);
+    FileScript disk({ path });
+    const QStringList records = disk.open() ? recordsOf(disk) : QStringList { disk.error() };
+    FileScript::setWindowBytes();
+    return disk.stopped().isEmpty() ? records : records + QStringList { disk.stopped() };
 }
 
 // What the cutter gives, as the tests show it.
@@ -497,6 +532,27 @@ void TestScriptCutter::agreesWithPlainReference()
         QCOMPARE(cut.several, expected.several);
         QCOMPARE(cut.origins, expected.origins);
         QCOMPARE(cut.resumeMismatch, QList<qsizetype>());
+        // Read from disk a window at a time, cut short and cut again at each
+        // window's end, the script cuts as it does in memory.
+        if (round % 10 == 0) {
+            ScriptCutter memory(script.toUtf8());
+            QCOMPARE(recordsFromDisk(script.toUtf8()), recordsOf(memory));
+        }
+    }
+}
+
+// Bytes that are not UTF-8, or a NUL, stop a run from disk at their line,
+// after the statements before them.
+void TestScriptCutter::fromDiskStopsAtBadBytes()
+{
+    for (const QByteArray &bad : { QByteArray("\xC3("), QByteArray("\0", 1) }) {
+        const QStringList records = recordsFromDisk(
+            "SELECT 1;\r\nSELECT 2;\r\n-- note\r\nSELECT '" + bad + "';\r\nSELECT 4");
+        QCOMPARE(records.size(), 3);
+        QVERIFY(records[1].startsWith(u"1 2 "_qs));
+        QCOMPARE(records[2],
+            u"Bytes that are not UTF-8 text, or a NUL: the run stopped at line 4, after the "
+            "statements before it."_qs);
     }
 }
 

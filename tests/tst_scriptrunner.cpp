@@ -3,6 +3,7 @@
 #include "ServerProbe.h"
 #include "TestSupport.h"
 #include "db/Connection.h"
+#include "db/FileScript.h"
 #include "db/ScriptRunner.h"
 
 #include <functional>
@@ -44,6 +45,7 @@ private slots:
     void storesExactlyWhatWasWritten();
     void literalsAndSectionsRunAsWritten();
     void readsAsTheServerReads();
+    void fileChangedDuringTheRunStopsIt();
     void failingStatementIsLoggedAndSkipped();
     void callWithResultsThenNextStatement();
     void lostConnectionStopsTheRun_data();
@@ -196,6 +198,46 @@ void TestScriptRunner::readsAsTheServerReads()
     QCOMPARE(m_probe->column(u"SELECT ExecutedBy FROM runner_jobs ORDER BY id"_qs),
         (QStringList { u"me"_qs, QString() }));
     QVERIFY(m_probe->exec(u"DROP PROCEDURE runner_mode"_qs));
+}
+
+// A file that shrinks while it runs from disk stops the run where its
+// reading stopped, as an ordinary end: never a crash, nothing made up.
+void TestScriptRunner::fileChangedDuringTheRunStopsIt()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"dump.sql"_qs);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    for (int i = 1; i <= 2000; ++i)
+        file.write(u"INSERT INTO runner_rows (v) VALUES ('%1');\n"_qs.arg(i).toUtf8());
+    file.close();
+    connect();
+    struct Truncate final : ScriptListener {
+        QString path;
+        void statementFinished(const Statement &s, const Outcome &) override
+        {
+            if (s.index == 100)
+                QFile::resize(path, 1000);
+        }
+    } truncate;
+    truncate.path = path;
+    FileScript::setWindowBytes(4096);
+    FileScript script({ path });
+    QVERIFY(script.open());
+    ScriptListener *const listeners[] = { &truncate };
+    const RunSummary summary
+        = runScript(ModPublic::Cnn.get(), script, listeners, RunPlan { script.size(), 0 });
+    FileScript::setWindowBytes();
+    const QStringList stored = rows();
+    // What was sent before the change was noticed ran; nothing after it.
+    QVERIFY2(stored.size() > 100 && stored.size() < 2000, qPrintable(QString::number(stored.size())));
+    QCOMPARE(stored.last(), QString::number(stored.size()));
+    QCOMPARE(summary.failed, 0);
+    QCOMPARE(summary.stopped,
+        u"\"%1\" changed while it ran: the run stopped at line %2, after the statements before "
+        "it."_qs.arg(path)
+            .arg(stored.size() + 1));
+    QVERIFY(completionMessage(summary).endsWith(summary.stopped));
 }
 
 void TestScriptRunner::failingStatementIsLoggedAndSkipped()

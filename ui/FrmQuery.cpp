@@ -4,6 +4,7 @@
 #include "core/ModPublic.h"
 #include "core/Platform.h"
 #include "core/Text.h"
+#include "db/FileScript.h"
 #include "db/ScriptRunner.h"
 #include "ui/Look.h"
 #include "ui/ScriptBox.h"
@@ -183,14 +184,25 @@ void FrmQuery::CmdOK_Click()
     setBusy(true);
     const RunSummary summary = ExecuteNow();
     setBusy(false);
-    if (!summary.connectionLost)
+    if (!summary.connectionLost && TxtQuery->diskScript().isEmpty())
         TxtQuery->showLine(summary.firstFailureLine);
 }
 
 RunSummary FrmQuery::ExecuteNow()
 {
-    // The run's one copy of the script, cut as it runs.
     QueryProgress progress(this);
+    // A script too big for the box runs from its files; there is no text
+    // to mark, and the log and the closing message carry the lines.
+    if (const QStringList files = TxtQuery->diskScript(); !files.isEmpty()) {
+        FileScript script(files);
+        if (!script.open()) {
+            platform().showMessage(script.error());
+            return {};
+        }
+        ScriptListener *const listeners[] = { &progress };
+        return executeScript(script, RunPlan { script.size(), 0 }, listeners);
+    }
+    // The run's one copy of the script, cut as it runs.
     QueryMarks marks(TxtQuery);
     ScriptListener *const listeners[] = { &progress, &marks };
     return executeScript(TxtQuery->scriptBytes(), listeners);

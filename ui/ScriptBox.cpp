@@ -1,6 +1,7 @@
 #include "ui/ScriptBox.h"
 
 #include "core/Platform.h"
+#include "db/FileScript.h"
 
 #include <QClipboard>
 #include <QDropEvent>
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QStringDecoder>
@@ -86,6 +88,57 @@ std::optional<QByteArray> mimeText(const QMimeData *source)
 const QString kNotUtf8 = u"The text is not valid UTF-8: nothing was inserted."_qs;
 
 } // namespace
+
+namespace {
+qint64 diskThreshold = ScriptBox::kDiskThreshold;
+// As much of a file as the box shows of it when it runs from disk.
+constexpr qint64 kPreviewBytes = 64 * 1024;
+} // namespace
+
+void ScriptBox::setDiskThreshold(qint64 bytes)
+{
+    diskThreshold = bytes;
+}
+
+void ScriptBox::showDiskScript(const QStringList &files, qint64 bytes)
+{
+    leaveDiskScript();
+    setReadOnly(false);
+    sci(SCI_CLEARALL);
+    QFile first(files.front());
+    QByteArray preview;
+    if (first.open(QIODevice::ReadOnly))
+        preview = first.read(kPreviewBytes);
+    if (preview.size() == kPreviewBytes)
+        preview.truncate(std::max(preview.lastIndexOf('\n') + 1, qsizetype(0)));
+    if (const std::optional<QByteArray> text = decodeScript(preview))
+        replaceSelectionBytes(*text);
+    sci(SCI_EMPTYUNDOBUFFER);
+    sci(SCI_GOTOPOS, 0);
+    m_diskFiles = files;
+    setReadOnly(true);
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    const QString what = files.size() == 1 ? u"\"%1\""_qs.arg(QFileInfo(files.front()).fileName())
+                                           : u"%1 files, from \"%2\" on,"_qs.arg(files.size())
+                                                 .arg(QFileInfo(files.front()).fileName());
+    const QByteArray note
+        = u"OK runs %1 from disk: %2 bytes, too big for the box. Its first lines show here; "
+          "typing, a paste or a drop empties the box."_qs.arg(what, english.toString(bytes))
+              .toUtf8();
+    SendScintilla(SCI_ANNOTATIONSETTEXT, 0UL, note.constData());
+    sci(SCI_ANNOTATIONSETSTYLE, 0, kWarningNoteStyle);
+}
+
+void ScriptBox::leaveDiskScript()
+{
+    if (m_diskFiles.isEmpty())
+        return;
+    m_diskFiles.clear();
+    setReadOnly(false);
+    sci(SCI_CLEARALL);
+    sci(SCI_EMPTYUNDOBUFFER);
+    sci(SCI_ANNOTATIONCLEARALL);
+}
 
 ScriptBox::ScriptBox(QWidget *parent)
     : QsciScintilla(parent)
@@ -174,6 +227,8 @@ QByteArray ScriptBox::scriptBytes() const
 
 bool ScriptBox::isBlank() const
 {
+    if (!m_diskFiles.isEmpty())
+        return false;
     if (sci(SCI_GETLINECOUNT) != 1)
         return false;
     const auto length = qsizetype(sci(SCI_GETLENGTH));
@@ -308,6 +363,7 @@ void ScriptBox::replaceSelectionBytes(QByteArrayView bytes)
 
 void ScriptBox::paste()
 {
+    leaveDiskScript();
     insertMimeText(QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard));
 }
 
@@ -363,6 +419,8 @@ void ScriptBox::dropEvent(QDropEvent *event)
     QDragLeaveEvent leave;
     QsciScintilla::dragLeaveEvent(&leave);
     const QStringList files = scriptFiles(event->mimeData());
+    if (files.isEmpty() && event->source() != this && canInsertFromMimeData(event->mimeData()))
+        leaveDiskScript();
     if (!files.isEmpty())
         dropFiles(files, event);
     else if (!isReadOnly() && canInsertFromMimeData(event->mimeData()))
@@ -379,6 +437,19 @@ void ScriptBox::dropFiles(const QStringList &files, QDropEvent *event)
         event->ignore();
         QTimer::singleShot(0, this, [message] { platform().showMessage(message); });
     };
+    qint64 total = 0;
+    for (const QString &path : files)
+        total += QFileInfo(path).size();
+    if (total >= diskThreshold) {
+        FileScript script(files);
+        if (!script.open())
+            return refuse(script.error());
+        showDiskScript(files, script.size());
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+        return;
+    }
+    leaveDiskScript();
     QByteArray text;
     for (const QString &path : files) {
         QFile file(path);
@@ -446,6 +517,16 @@ void ScriptBox::dropText(QDropEvent *event)
 
 void ScriptBox::keyPressEvent(QKeyEvent *event)
 {
+    // A key that edits gives back an ordinary box.
+    if (!m_diskFiles.isEmpty()
+        && (!event->text().isEmpty() || event->key() == Qt::Key_Backspace
+            || event->key() == Qt::Key_Delete)
+        && !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))
+        && event->key() != Qt::Key_Escape && event->key() != Qt::Key_Tab) {
+        leaveDiskScript();
+        event->accept();
+        return;
+    }
     if (event->matches(QKeySequence::Paste)) {
         paste();
         event->accept();

@@ -52,6 +52,16 @@ public:
     // every line end into CR LF.
     void paste() override;
 
+    // Dropped files of this size or more, all together, are not read into
+    // the box but run from disk: the box holds a script at two to three and
+    // a half times its size, and cannot hold 2 GB at all.
+    static constexpr qint64 kDiskThreshold = qint64(96) << 20;
+    static void setDiskThreshold(qint64 bytes = kDiskThreshold);
+    // The files OK runs from disk, in order; empty when the box holds the
+    // script. The box then shows the first lines, read-only; an edit, a
+    // paste or a drop gives back an ordinary, empty box.
+    QStringList diskScript() const { return m_diskFiles; }
+
     // A script file's text as UTF-8: UTF-8 with or without a byte order mark
     // (taken off), or UTF-16 with one. Nothing when the bytes are not text in
     // those; a NUL character counts as not text, as no script file holds one.
@@ -75,7 +85,10 @@ private:
     void textChanged(int modificationType);
     void goToMark(bool forward);
     void setMarginShown(bool shown);
+    void showDiskScript(const QStringList &files, qint64 bytes);
+    void leaveDiskScript();
 
     std::vector<qsizetype> m_markStarts; // sorted when F8 needs them
     bool m_markStartsSorted = true;
+    QStringList m_diskFiles;
 };
