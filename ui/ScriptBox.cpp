@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -334,6 +335,16 @@ void ScriptBox::goToMark(bool forward)
 
 void ScriptBox::replaceSelectionBytes(QByteArrayView bytes)
 {
+    // The editor counts positions in int: past that it breaks.
+    if (qint64(sci(SCI_GETLENGTH)) + bytes.size()
+        >= qint64(std::numeric_limits<int>::max()) - kBigInsert) {
+        QTimer::singleShot(0, this, [] {
+            platform().showMessage(
+                u"The text is too big for the box, which holds less than 2 GB: "
+                "nothing was inserted. Drop it as a .sql file to run it from disk."_qs);
+        });
+        return;
+    }
     const bool big = bytes.size() >= kBigInsert;
     const long eventMask = sci(SCI_GETMODEVENTMASK);
     if (big) {
