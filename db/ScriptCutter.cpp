@@ -241,6 +241,28 @@ qsizetype ScriptCutter::firstContent(qsizetype from, SqlText::Reader &reader)
     return m_end;
 }
 
+// At a pasted line's start: true when it was unwrapped, to be read again
+// from there.
+bool ScriptCutter::unwrapAt(qsizetype at)
+{
+    if (unwrapPasted(at))
+        return true;
+    findPasted(at + 1);
+    return false;
+}
+
+// Past the stretch at i that may not be plain code: a line comment's LF
+// noted, the next pasted line looked for beyond it.
+qsizetype ScriptCutter::skipStretch(qsizetype i, SqlText::Reader &reader)
+{
+    qsizetype end = i;
+    if (reader.next(m_data, i, m_end, &end) == Kind::Comment)
+        afterComment(i, end);
+    if (m_pasted < end)
+        findPasted(end);
+    return end;
+}
+
 // Under the standard delimiter, from `from` (code): the statement ends at a
 // ";" in code that a line break follows.
 ScriptCutter::Piece ScriptCutter::scanStandard(qsizetype from, SqlText::Reader &reader)
@@ -248,11 +270,8 @@ ScriptCutter::Piece ScriptCutter::scanStandard(qsizetype from, SqlText::Reader &
     const char *const d = m_data;
     const qsizetype n = m_end;
     for (qsizetype i = from; i < n;) {
-        if (i == m_pasted) {
-            if (unwrapPasted(i))
-                continue;
-            findPasted(i + 1);
-        }
+        if (i == m_pasted && unwrapAt(i))
+            continue;
         const char c = d[i];
         if (!kStandardStops[static_cast<unsigned char>(c)]) {
             ++i;
@@ -262,11 +281,7 @@ ScriptCutter::Piece ScriptCutter::scanStandard(qsizetype from, SqlText::Reader &
             m_edits.push_back({ i, kSemicolon });
             ++i;
         } else {
-            const qsizetype start = i;
-            if (reader.next(d, start, n, &i) == Kind::Comment)
-                afterComment(start, i);
-            if (m_pasted < i)
-                findPasted(i);
+            i = skipStretch(i, reader);
         }
     }
     return { n, n };
@@ -282,11 +297,8 @@ ScriptCutter::Piece ScriptCutter::scanCustom(qsizetype from, SqlText::Reader &re
     const QByteArrayView delimiter = m_delimiter;
     const char first = delimiter.front();
     for (qsizetype i = from; i < n;) {
-        if (i == m_pasted) {
-            if (unwrapPasted(i))
-                continue;
-            findPasted(i + 1);
-        }
+        if (i == m_pasted && unwrapAt(i))
+            continue;
         const char c = d[i];
         if (c == first && QByteArrayView(d + i, n - i).startsWith(delimiter)) {
             const qsizetype after = i + delimiter.size();
@@ -303,11 +315,7 @@ ScriptCutter::Piece ScriptCutter::scanCustom(qsizetype from, SqlText::Reader &re
         if (!opens(c)) {
             ++i;
         } else {
-            const qsizetype start = i;
-            if (reader.next(d, start, n, &i) == Kind::Comment)
-                afterComment(start, i);
-            if (m_pasted < i)
-                findPasted(i);
+            i = skipStretch(i, reader);
         }
     }
     return { n, n };

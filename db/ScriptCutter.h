@@ -124,6 +124,8 @@ private:
     Piece scanCustom(qsizetype from, SqlText::Reader &reader);
     void afterComment(qsizetype commentStart, qsizetype commentEnd);
     bool unwrapPasted(qsizetype at);
+    bool unwrapAt(qsizetype at);
+    qsizetype skipStretch(qsizetype i, SqlText::Reader &reader);
     bool opensLine(qsizetype at) const;
     void findPasted(qsizetype from);
     bool delimiterCommand(qsizetype head, Statement *out);
