@@ -33,9 +33,14 @@ Failure closedFailure()
         QString::fromUtf16(kConnectionSource) };
 }
 
-bool isLostConnection(unsigned code)
+// Connector/C closes the connection on any failure that leaves it unusable
+// (a failed read is 2013 in clear text but 2026 over TLS, the next send
+// 2006), so a connection found closed is what a lost one is, whatever the
+// code. A killed session's 1927 comes while the socket is still open.
+bool isLostConnection(MYSQL *m, unsigned code)
 {
-    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED
+    return mysql_get_socket(m) == MARIADB_INVALID_SOCKET || code == CR_SERVER_GONE_ERROR
+        || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED
         || code == ER_CONNECTION_KILLED;
 }
 
@@ -220,7 +225,7 @@ Outcome Connection::driverFailure(bool wasOpen) const
     // A connection that never opened cannot be lost: the library's own text
     // ("Lost connection ... at 'handshake: ...'") says what went wrong. A
     // refusing node keeps its own text: the server is there.
-    const bool lost = wasOpen && isLostConnection(code);
+    const bool lost = wasOpen && isLostConnection(m, code);
     if (lost)
         description = QString::fromUtf16(kGoneAway);
     Failure failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };

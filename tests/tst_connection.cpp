@@ -20,23 +20,6 @@ long peakRssKiB()
     return usage.ru_maxrss;
 }
 
-// Makes a new key and a certificate for it, valid for two days.
-bool newCertificate(
-    const QString &subject, const QString &key, const QString &cert, const QStringList &more = {})
-{
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(u"openssl"_qs,
-        QStringList { u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs,
-            u"-days"_qs, u"2"_qs, u"-subj"_qs, subject, u"-keyout"_qs, key, u"-out"_qs, cert }
-            + more);
-    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
-        qWarning("openssl req failed: %s", openssl.readAll().constData());
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 class TestConnection : public QObject {
@@ -60,6 +43,7 @@ private slots:
     void callResultsAreDrained();
     void largeSelectStreamsInConstantMemory();
     void localFilesCannotBeRead();
+    void killedConnectionTakesFatalPath_data();
     void killedConnectionTakesFatalPath();
     void newConnectionReplacesOld();
     void tlsWhenOffered_data();
@@ -376,14 +360,37 @@ void TestConnection::localFilesCannotBeRead()
     QVERIFY2(probe.ok(), qPrintable(probe.error()));
 }
 
+void TestConnection::killedConnectionTakesFatalPath_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("administrator's KILL: 1927") << false;
+    // Connector/C closes the connection and reports the failed read as a
+    // TLS error.
+    QTest::newRow("TLS server killed: 2026") << true;
+}
+
 void TestConnection::killedConnectionTakesFatalPath()
 {
     REQUIRE_SERVER(m_server);
-    QVERIFY(connectShared(m_server));
+    QFETCH(bool, tls);
+    std::unique_ptr<ExtraServer> victim;
+    if (tls) {
+        ExtraServerOptions options;
+        options.selfSignedTls = true;
+        victim = std::make_unique<ExtraServer>(options);
+        QVERIFY2(victim->ok(), qPrintable(victim->error()));
+    }
+    QVERIFY(connectShared(tls ? victim->server() : m_server));
+    QCOMPARE(ModPublic::Cnn->sslCipher().isEmpty(), !tls);
 
-    ServerProbe admin(m_server);
-    QVERIFY2(admin.ok(), qPrintable(admin.error()));
-    QVERIFY2(admin.exec(u"KILL %1"_qs.arg(ModPublic::Cnn->threadId())), qPrintable(admin.error()));
+    if (tls) {
+        victim->kill();
+    } else {
+        ServerProbe admin(m_server);
+        QVERIFY2(admin.ok(), qPrintable(admin.error()));
+        QVERIFY2(
+            admin.exec(u"KILL %1"_qs.arg(ModPublic::Cnn->threadId())), qPrintable(admin.error()));
+    }
 
     const Outcome outcome = ModPublic::Cnn->Execute(u"SELECT 1"_qs);
     QVERIFY(outcome);
@@ -425,24 +432,24 @@ ExtraServer *TestConnection::tlsServer(bool caSigned)
     std::unique_ptr<ExtraServer> &server = caSigned ? m_caSignedServer : m_tlsServer;
     if (server)
         return server->ok() ? server.get() : nullptr;
-    const QString name = caSigned ? u"signed"_qs : u"self-signed"_qs;
-    const QString key = m_certDir.filePath(name + u"-key.pem"_qs);
-    const QString cert = m_certDir.filePath(name + u".pem"_qs);
-    const QString caKey = m_certDir.filePath(u"ca-key.pem"_qs);
-    const QString ca = m_certDir.filePath(u"ca.pem"_qs);
-    const bool made = caSigned ? newCertificate(u"/CN=Tesmor test CA"_qs, caKey, ca)
-            && newCertificate(u"/CN=tesmor-test-server"_qs, key, cert,
+    ExtraServerOptions options;
+    options.serverArguments = { u"--max-allowed-packet=%1"_qs.arg(kSmallPacket) };
+    if (caSigned) {
+        const QString key = m_certDir.filePath(u"signed-key.pem"_qs);
+        const QString cert = m_certDir.filePath(u"signed.pem"_qs);
+        const QString caKey = m_certDir.filePath(u"ca-key.pem"_qs);
+        const QString ca = m_certDir.filePath(u"ca.pem"_qs);
+        if (!newCertificate(u"/CN=Tesmor test CA"_qs, caKey, ca)
+            || !newCertificate(u"/CN=tesmor-test-server"_qs, key, cert,
                 { u"-CA"_qs, ca, u"-CAkey"_qs, caKey, u"-addext"_qs,
                     u"subjectAltName=DNS:localhost,IP:127.0.0.1"_qs, u"-addext"_qs,
-                    u"basicConstraints=CA:FALSE"_qs })
-                               : newCertificate(u"/CN=tesmor-test"_qs, key, cert);
-    if (!made)
-        return nullptr;
-    if (caSigned)
+                    u"basicConstraints=CA:FALSE"_qs }))
+            return nullptr;
         qputenv("SSL_CERT_FILE", QFile::encodeName(ca));
-    ExtraServerOptions options;
-    options.serverArguments = { u"--ssl-cert="_qs + cert, u"--ssl-key="_qs + key,
-        u"--max-allowed-packet=%1"_qs.arg(kSmallPacket) };
+        options.serverArguments << u"--ssl-cert="_qs + cert << u"--ssl-key="_qs + key;
+    } else {
+        options.selfSignedTls = true;
+    }
     server = std::make_unique<ExtraServer>(options);
     if (!server->ok()) {
         qWarning("extra server: %s", qPrintable(server->error()));
