@@ -1,6 +1,7 @@
 #include "db/Connection.h"
 
 #include "db/ConnectionString.h"
+#include "db/PeerWatch.h"
 #include "db/VerifiedServers.h"
 
 #include <QLocale>
@@ -101,14 +102,27 @@ std::optional<QString> hostProblem(QStringView server, QByteArray &host)
 }
 
 // A server whose host vanished, or a network that died, never closes the
-// connection: without keepalive a statement would wait for its answer
-// forever. No statement time-out replaces it, since a statement may rightly
-// run for hours while the server's system still answers the probes. The
-// first probe goes after 30 s of silence, then one every 10 s, and 6 missed
-// ones drop the connection: a dead peer shows as a lost connection after
-// 30 + 6 x 10 = 90 s, well within two minutes, while a busy LAN or a slow
-// VPN never misses six probes in a row. The user time-out gives the same
-// bound when unanswered data, not a probe, is outstanding.
+// connection: without keepalive and a watch of its own a statement would
+// wait for its answer forever. No statement time-out replaces them, since a
+// statement may rightly run for hours, with statements queued behind it,
+// while the server's system still answers. A dead peer is noticed in each
+// of the three waits:
+// - for an answer, nothing unacknowledged: the keepalive's first probe goes
+//   after 30 s of silence, then one every 10 s, and 6 missed ones drop the
+//   connection, 30 + 6 x 10 = 90 s after the last sign of the peer;
+// - for the acknowledgement of data sent: the watch (PeerWatch) shuts the
+//   connection down when the peer has acknowledged nothing for those 90 s;
+// - with data unsent behind the server's closed window, as statements
+//   queued behind a long one leave it: the kernel probes the window, backing
+//   off to one probe every 120 s, and a working server answers each one. The
+//   watch shuts the connection down once a probe has gone 10 s unanswered,
+//   more than any round trip, and the peer has been silent for 90 s: at most
+//   120 + 10 s after its last answer.
+// So a dead peer shows as a lost connection within about two minutes, while
+// a busy LAN or a slow VPN never misses six probes in a row nor answers one
+// 10 s late. The kernel's own bound on unacknowledged data (TCP_USER_TIMEOUT)
+// is not used: since Linux 5.11 it also ends a connection whose server keeps
+// its window closed that long, though it answers every probe.
 Connection::KeepAlive keepAliveTimers;
 
 // Asked for so that the answers of a full window fit unread (the runner says
@@ -132,13 +146,10 @@ void enableKeepAlive(int fd)
 {
     const Connection::KeepAlive &k = keepAliveTimers;
     const int on = 1;
-    const unsigned userTimeoutMs
-        = static_cast<unsigned>(k.idleSeconds + k.intervalSeconds * k.probes) * 1000U;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &k.idleSeconds, sizeof k.idleSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.intervalSeconds, sizeof k.intervalSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.probes, sizeof k.probes);
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
 // Asks for the receive buffer and returns what the kernel granted; 0 when
@@ -215,7 +226,7 @@ void Connection::Closer::operator()(st_mysql *m) const
 Connection::Connection() = default;
 Connection::~Connection() = default;
 
-Outcome Connection::driverFailure(bool wasOpen) const
+Outcome Connection::driverFailure(bool wasOpen)
 {
     // Read everything before any other call can overwrite it.
     MYSQL *m = m_mysql.get();
@@ -228,6 +239,10 @@ Outcome Connection::driverFailure(bool wasOpen) const
     const bool lost = wasOpen && isLostConnection(m, code);
     if (lost)
         description = QString::fromUtf16(kGoneAway);
+    // The watch's copy of a socket Connector/C closed would keep the
+    // connection up.
+    if (mysql_get_socket(m) == MARIADB_INVALID_SOCKET)
+        m_watch.reset();
     Failure failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
     failure.Fatal = lost || (wasOpen && isNodeRefusal(code, sqlState, description));
     return failure;
@@ -235,6 +250,7 @@ Outcome Connection::driverFailure(bool wasOpen) const
 
 Outcome Connection::Open()
 {
+    m_watch.reset();
     m_mysql.reset();
     m_maxAllowedPacket = 0;
     m_answerRoom = 0;
@@ -303,6 +319,10 @@ Outcome Connection::Open()
     // fill the server's send buffer, not a receive buffer of ours.
     if (const int fd = networkSocket(m.get()); fd >= 0) {
         enableKeepAlive(fd);
+        const KeepAlive &k = keepAliveTimers;
+        m_watch = std::make_unique<PeerWatch>(fd,
+            (k.idleSeconds + qint64(k.intervalSeconds) * k.probes) * 1000,
+            qint64(k.intervalSeconds) * 1000);
         m_answerRoom = reserveAnswerRoom(fd);
     }
     m_maxAllowedPacket = readMaxAllowedPacket(m.get());
@@ -344,6 +364,11 @@ Connection::Handle Connection::connectAttempt(
             CLIENT_MULTI_RESULTS))
         error = mysql_errno(m);
     return handle;
+}
+
+qint64 Connection::unsentBytes() const
+{
+    return m_watch ? m_watch->unsentBytes() : 0;
 }
 
 int Connection::State() const

@@ -7,6 +7,7 @@
 #include <memory>
 
 struct st_mysql;
+class PeerWatch;
 
 // The program's database connection: an ODBC-style connection string opened
 // over MariaDB Connector/C. The connection closes when the object goes.
@@ -64,8 +65,13 @@ public:
     static constexpr int kReceiveBuffer = 4 << 20;
     static void setReceiveBuffer(int bytes = kReceiveBuffer);
 
-    // TCP keepalive timers of connections opened from now on; tests shorten
-    // them to see a dead network quickly.
+    // The bytes of statements sent that still wait in the socket, as behind
+    // a server's closed window; 0 on a Unix socket.
+    qint64 unsentBytes() const;
+
+    // TCP keepalive timers of connections opened from now on, which also
+    // bound how long a peer may leave data or a probe unacknowledged; tests
+    // shorten them to see a dead network quickly.
     struct KeepAlive {
         int idleSeconds = 30;
         int intervalSeconds = 10;
@@ -97,7 +103,7 @@ private:
     // and that names the host.
     [[nodiscard]] Handle connectAttempt(const Endpoint &target, bool verify, unsigned &error) const;
     // Lost-connection errors mean "gone away" only for a connection that was open.
-    [[nodiscard]] Outcome driverFailure(bool wasOpen = true) const;
+    [[nodiscard]] Outcome driverFailure(bool wasOpen = true);
     [[nodiscard]] Outcome drainResults();
 
     Handle m_mysql;
@@ -107,6 +113,8 @@ private:
     unsigned m_warnings = 0;
     qint64 m_answerRoom = 0;
     unsigned m_connectTimeoutSeconds = 15;
+    // Gone before m_mysql, which it watches.
+    std::unique_ptr<PeerWatch> m_watch;
 };
 
 // The Source of failures the connection raises itself.

@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "db/Connection.h"
 #include "db/ConnectionString.h"
+#include "db/PeerWatch.h"
 #include "db/VerifiedServers.h"
 
 #include <QFileInfo>
@@ -13,6 +14,13 @@
 
 namespace {
 
+// What the watch of a connection reads at one look.
+struct PeerLook {
+    qint64 atMs;
+    bool owed;
+    qint64 silentMs;
+};
+
 long peakRssKiB()
 {
     rusage usage {};
@@ -21,6 +29,8 @@ long peakRssKiB()
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(QList<PeerLook>)
 
 class TestConnection : public QObject {
     Q_OBJECT
@@ -51,6 +61,8 @@ private slots:
     void verifiedServerIsHeldToIt();
     void overSizeStatementsAreNotSent_data();
     void overSizeStatementsAreNotSent();
+    void silentPeerIsGone_data();
+    void silentPeerIsGone();
     void cleanupTestCase();
 
 private:
@@ -600,6 +612,43 @@ void TestConnection::overSizeStatementsAreNotSent()
     }
     // Nothing reached the server that would have made it drop the connection.
     VERIFY_OK(c->Execute(u"SELECT 1"_qs));
+}
+
+void TestConnection::silentPeerIsGone_data()
+{
+    QTest::addColumn<QList<PeerLook>>("looks");
+    QTest::addColumn<int>("goneAt"); // the look that finds the peer gone; -1: none
+    // The kernel's window probes back off to one every 120 s: a working
+    // server's answer comes a round trip after a probe.
+    QTest::newRow("probe answered after 120 s of silence")
+        << QList<PeerLook> { { 0, false, 119'000 }, { 1000, true, 120'000 }, { 2000, false, 0 } }
+        << -1;
+    QTest::newRow("probe unanswered for 10 s after 90 s of silence")
+        << QList<PeerLook> { { 0, true, 95'000 }, { 5000, true, 100'000 }, { 9999, true, 104'999 },
+               { 10'000, true, 105'000 } }
+        << 3;
+    QTest::newRow("data streaming, acknowledged all along") << QList<PeerLook> { { 0, true, 100 },
+        { 100'000, true, 100 }, { 200'000, true, 100 } } << -1;
+    QTest::newRow("probe unanswered, until 90 s of silence") << QList<PeerLook> {
+        { 0, true, 10'000 }, { 79'000, true, 89'000 }, { 80'000, true, 90'000 }
+    } << 2;
+    QTest::newRow("an answer in between starts the unanswered time over")
+        << QList<PeerLook> { { 0, true, 100'000 }, { 5000, false, 105'000 },
+               { 6000, true, 106'000 }, { 12'000, true, 112'000 }, { 16'000, true, 116'000 } }
+        << 4;
+}
+
+void TestConnection::silentPeerIsGone()
+{
+    QFETCH(QList<PeerLook>, looks);
+    QFETCH(int, goneAt);
+    PeerSilence silence(90'000, 10'000);
+    int found = -1;
+    for (int i = 0; i < looks.size() && found < 0; ++i) {
+        if (silence.peerGone(looks[i].owed, looks[i].silentMs, looks[i].atMs))
+            found = i;
+    }
+    QCOMPARE(found, goneAt);
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

@@ -356,8 +356,8 @@ void TestScriptRunner::bigFailingStatementsDoNotStall()
     const QString statement = u"INSERT INTO runner_rows (v) VALUES (runner_fail('%1'));\r\n"_qs.arg(
         QString(64 * 1024, u'x'));
     // A stall shows as no answer for long. The kill ends the run; over TCP
-    // a stalled client takes nothing in, not even that, and the keepalive's
-    // user time-out ends it after 90 s.
+    // a stalled client takes nothing in, not even that, and both ends still
+    // answer the network's probes: the run hangs until the test's time-out.
     bool stalled = false;
     ServerProbe admin(m_server);
     const unsigned long id = ModPublic::Cnn->threadId();
