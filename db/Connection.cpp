@@ -206,6 +206,9 @@ struct Connection::Endpoint {
     QByteArray password;
     QByteArray database;
     unsigned port = kDefaultPort;
+    // The server's Unix socket, where Connector/C looks for it
+    // (MYSQL_UNIX_PORT, or the place it was built with), instead of TCP.
+    bool localSocket = false;
 };
 
 void Connection::setKeepAlive(const KeepAlive &timers)
@@ -285,19 +288,24 @@ Outcome Connection::Open()
     const QByteArray password = cs.value(u"pwd").value_or(QString()).toUtf8();
     const QByteArray database = cs.value(u"database").value_or(QString()).toUtf8();
 
-    const Endpoint target { host, user, password, database, port };
+    // localhost with a port goes by TCP to that port, as the command-line
+    // client takes it; with the port box left empty, to the local socket.
+    const bool localSocket
+        = portText.isEmpty() && host.compare("localhost", Qt::CaseInsensitive) == 0;
+    const Endpoint target { localSocket ? QByteArray("localhost") : host, user, password, database,
+        localSocket ? 0 : port, localSocket };
 
     // A server whose certificate once verified must verify every time: a
     // session without TLS, or with a certificate the trust store does not
     // vouch for, may be someone in between. Any other server is tried
     // verified first, to learn whether it can be held to that, and then as
-    // it always was.
-    const int heldAtLine = VerifiedServers::lineOf(host, port);
+    // it always was. Nobody stands between the program and a local socket.
+    const int heldAtLine = localSocket ? 0 : VerifiedServers::lineOf(host, port);
     unsigned error = 0;
-    Handle m = connectAttempt(target, true, error);
-    if (error == 0 && heldAtLine == 0)
+    Handle m = connectAttempt(target, !localSocket, error);
+    if (error == 0 && heldAtLine == 0 && !localSocket)
         VerifiedServers::remember(host, port);
-    if (error == CR_SSL_CONNECTION_ERROR && heldAtLine == 0)
+    if (error == CR_SSL_CONNECTION_ERROR && heldAtLine == 0 && !localSocket)
         m = connectAttempt(target, false, error);
     if (!m)
         return ownFailure(u"Out of memory while creating the connection"_qs);
@@ -345,7 +353,7 @@ Connection::Handle Connection::connectAttempt(
     mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
     mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
     mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-    // TLS is always asked for. Verified, Connector/C 3.3 checks the chain
+    // TLS is always asked for over TCP. Verified, Connector/C 3.3 checks the chain
     // against OpenSSL's default paths (/etc/ssl/certs, or SSL_CERT_DIR and
     // SSL_CERT_FILE), the host name without regard to case, a typed IP
     // address against the certificate's addresses, and refuses a greeting
@@ -355,8 +363,12 @@ Connection::Handle Connection::connectAttempt(
     // since Connector/C 3.4 verifies by default.
     const my_bool on = 1;
     const my_bool verifying = verify ? 1 : 0;
-    mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
+    if (!target.localSocket)
+        mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
     mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verifying);
+    // The exact name localhost would go to the local socket whatever the port.
+    const unsigned protocol = target.localSocket ? MYSQL_PROTOCOL_SOCKET : MYSQL_PROTOCOL_TCP;
+    mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &protocol);
 
     if (!mysql_real_connect(m, target.host.constData(), target.user.constData(),
             target.password.constData(),

@@ -84,6 +84,8 @@ private:
 void TestConnection::initTestCase()
 {
     qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateDir.path()));
+    // Where Connector/C finds the local socket, read when it starts.
+    qputenv("MYSQL_UNIX_PORT", qgetenv("TESMOR_TEST_SOCKET"));
 }
 
 void TestConnection::init()
@@ -127,23 +129,39 @@ void TestConnection::makeConnection_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("database");
     QTest::addColumn<QString>("failure"); // empty: the connection opens
+    QTest::addColumn<QString>("seenFrom"); // the host the server sees, when it opens
 
     const TestServer s;
-    QTest::newRow("opens") << s.host << s.port << s.database << "";
-    QTest::newRow("database typed in capitals") << s.host << s.port << s.database.toUpper() << "";
+    const QString tcp = s.host + u':';
+    QTest::newRow("opens") << s.host << s.port << s.database << "" << tcp;
+    QTest::newRow("database typed in capitals")
+        << s.host << s.port << s.database.toUpper() << "" << tcp;
     QTest::newRow("unknown host") << "no-such-host.invalid" << s.port << s.database
-                                  << "Unknown server host";
+                                  << "Unknown server host"
+                                  << "";
     QTest::newRow("refused port") << "127.0.0.1"
-                                  << "1" << s.database << "Can't connect";
+                                  << "1" << s.database << "Can't connect"
+                                  << "";
     QTest::newRow("unknown database") << s.host << s.port << "NO_SUCH_DB"
-                                      << "Unknown database";
+                                      << "Unknown database"
+                                      << "";
     QTest::newRow("database holding an option")
         << s.host << s.port << "NO_SUCH_DB;database=" + s.database
-        << "Unknown database 'no_such_db;database=";
-    QTest::newRow("port not a number") << s.host << "33O6" << s.database << "Invalid port \"33O6\"";
+        << "Unknown database 'no_such_db;database="
+        << "";
+    QTest::newRow("port not a number") << s.host << "33O6" << s.database << "Invalid port \"33O6\""
+                                       << "";
     QTest::newRow("port out of range")
-        << s.host << "65536" << s.database << "Invalid port \"65536\"";
-    QTest::newRow("port zero") << s.host << "0" << s.database << "Invalid port \"0\"";
+        << s.host << "65536" << s.database << "Invalid port \"65536\""
+        << "";
+    QTest::newRow("port zero") << s.host << "0" << s.database << "Invalid port \"0\""
+                               << "";
+    // Connector/C alone would take the exact name to the local socket.
+    QTest::newRow("pasted localhost with a port: TCP to that port")
+        << "localhost" << s.port << s.database << "" << tcp;
+    QTest::newRow("LOCALHOST without a port: the local socket") << "LOCALHOST"
+                                                                << "" << s.database << ""
+                                                                << "localhost";
 }
 
 void TestConnection::makeConnection()
@@ -153,6 +171,7 @@ void TestConnection::makeConnection()
     QFETCH(QString, port);
     QFETCH(QString, database);
     QFETCH(QString, failure);
+    QFETCH(QString, seenFrom);
 
     ModPublic::ServerName = server;
     ModPublic::Port = port;
@@ -173,6 +192,12 @@ void TestConnection::makeConnection()
     if (failure.isEmpty()) {
         QVERIFY2(opened, qPrintable(lines.join(u'\n')));
         QCOMPARE(ModPublic::Cnn->State(), 1);
+        ServerProbe probe(m_server);
+        const QString host
+            = probe.scalar(u"SELECT HOST FROM information_schema.PROCESSLIST WHERE ID = %1"_qs.arg(
+                ModPublic::Cnn->threadId()));
+        QVERIFY2(host == seenFrom || (seenFrom.endsWith(u':') && host.startsWith(seenFrom)),
+            qPrintable(host));
         QVERIFY(m_platform.messages.isEmpty());
         QVERIFY(lines.isEmpty());
     } else {

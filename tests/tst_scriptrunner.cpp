@@ -349,7 +349,11 @@ void TestScriptRunner::bigFailingStatementsDoNotStall()
     if (unixSocket && qEnvironmentVariableIsEmpty("TESMOR_TEST_SOCKET"))
         QSKIP("TESMOR_TEST_SOCKET not set: run the tests with scripts/test");
     Connection::setReceiveBuffer(receiveBuffer);
-    QVERIFY(connectShared(m_server, unixSocket ? u"localhost"_qs : QString()));
+    TestServer server = m_server;
+    if (unixSocket)
+        server.port.clear();
+    QVERIFY(connectShared(server, unixSocket ? u"localhost"_qs : QString()));
+    QCOMPARE(ModPublic::Cnn->answerRoom() == 0, unixSocket);
     QVERIFY(m_probe->exec(u"DROP FUNCTION IF EXISTS runner_fail"_qs)
         && m_probe->exec(u"CREATE FUNCTION runner_fail(pad LONGTEXT) RETURNS INT BEGIN "
                          "DECLARE text TEXT DEFAULT REPEAT('\u00e9', 300); "
