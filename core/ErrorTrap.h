@@ -71,7 +71,8 @@ QString logFilePath();
 QString stateDirectory();
 
 // Appends text to the regular file at path, creating it, in one write; false
-// when path is not a regular file or cannot be written.
+// when path is not a regular file (a symbolic link is not followed) or the
+// text cannot be written whole, in which case none of it stays.
 bool appendToRegularFile(const QString &path, const QByteArray &text);
 
 // True when dir is where an installation put the program: the install
