@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -114,6 +115,23 @@ QString stateDirectory()
     return base + u"/tesmor"_qs;
 }
 
+QString makeStateDirectory()
+{
+    const QString dir = QDir::cleanPath(stateDirectory());
+    // From the top down, so that each folder made gets the mode.
+    qsizetype end = 0;
+    do {
+        end = dir.indexOf(u'/', end + 1);
+        const QByteArray name = QFile::encodeName(end < 0 ? dir : dir.left(end));
+        if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+            return QString::fromLocal8Bit(std::strerror(errno));
+    } while (end >= 0);
+    struct stat info { };
+    if (::stat(QFile::encodeName(dir).constData(), &info) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return S_ISDIR(info.st_mode) ? QString() : u"%1 is not a folder"_qs.arg(dir);
+}
+
 bool isInstallDirectory(const QString &dir)
 {
     // The program's own directory comes with links resolved.
@@ -190,7 +208,7 @@ void WriteErrorLog(const Failure &f)
     bool written = false;
     for (const QString &path : logCandidates()) {
         if (path.startsWith(stateDirectory()))
-            QDir().mkpath(stateDirectory());
+            makeStateDirectory();
         if (appendToRegularFile(path, record)) {
             lastPath = path;
             written = true;

@@ -45,6 +45,18 @@ bool isLostConnection(MYSQL *m, unsigned code)
         || code == ER_CONNECTION_KILLED;
 }
 
+// "line 3", "lines 3 and 5", "lines 3, 5 and 7".
+QString lineNumbers(const QList<int> &lines)
+{
+    QString text = lines.size() == 1 ? u"line "_qs : u"lines "_qs;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == lines.size() ? u" and "_qs : u", "_qs;
+        text += QString::number(lines[i]);
+    }
+    return text;
+}
+
 // A Galera node that has left its cluster's primary component refuses
 // every statement that touches data, until the cluster takes it back, with
 // this code and a text naming WSREP. A script going on there would land
@@ -253,6 +265,7 @@ Outcome Connection::driverFailure(bool wasOpen)
 
 Outcome Connection::Open()
 {
+    m_openNotice.reset();
     m_watch.reset();
     m_mysql.reset();
     m_maxAllowedPacket = 0;
@@ -300,12 +313,25 @@ Outcome Connection::Open()
     // vouch for, may be someone in between. Any other server is tried
     // verified first, to learn whether it can be held to that, and then as
     // it always was. Nobody stands between the program and a local socket.
-    const int heldAtLine = localSocket ? 0 : VerifiedServers::lineOf(host, port);
+    // A list that cannot be read holds every server, as any could be on it.
+    const VerifiedServers::Lookup held
+        = localSocket ? VerifiedServers::Lookup {} : VerifiedServers::find(host, port);
+    if (!held.problem.isEmpty())
+        return ownFailure(u"Refused: %1 cannot be read: %2. It names the servers that must "
+                          "present a verified certificate, so no server is connected to until "
+                          "it reads as one \"host port\" a line"_qs.arg(
+                              VerifiedServers::filePath(), held.problem));
+    const bool isHeld = !held.lines.isEmpty();
     unsigned error = 0;
     Handle m = connectAttempt(target, !localSocket, error);
-    if (error == 0 && heldAtLine == 0 && !localSocket)
-        VerifiedServers::remember(host, port);
-    if (error == CR_SSL_CONNECTION_ERROR && heldAtLine == 0 && !localSocket)
+    if (error == 0 && !isHeld && !localSocket) {
+        if (const QString problem = VerifiedServers::remember(host, port); !problem.isEmpty())
+            m_openNotice = ownFailure(u"%1 could not be written: %2. %3 port %4 presented a "
+                                      "verified certificate, but is not held to one from now "
+                                      "on"_qs.arg(VerifiedServers::filePath(), problem, server)
+                                          .arg(port));
+    }
+    if (error == CR_SSL_CONNECTION_ERROR && !isHeld && !localSocket)
         m = connectAttempt(target, false, error);
     if (!m)
         return ownFailure(u"Out of memory while creating the connection"_qs);
@@ -313,14 +339,13 @@ Outcome Connection::Open()
         m_mysql = std::move(m);
         Outcome failure = driverFailure(false);
         m_mysql.reset();
-        if (heldAtLine != 0 && error == CR_SSL_CONNECTION_ERROR)
+        if (isHeld && error == CR_SSL_CONNECTION_ERROR)
             failure->Description
                 += u". Refused: %1 port %2 presented a verified certificate before, and a "
                    "connection to it without one may be someone in between. If the server "
-                   "really gave up its certificate, remove line %3 of %4"_qs.arg(server)
+                   "really gave up its certificate, remove %3 of %4"_qs.arg(server)
                        .arg(port)
-                       .arg(heldAtLine)
-                       .arg(VerifiedServers::filePath());
+                       .arg(lineNumbers(held.lines), VerifiedServers::filePath());
         return failure;
     }
     // A Unix socket has no network to lose, and the answers unread on it

@@ -31,6 +31,9 @@ public:
     [[nodiscard]] Outcome Open();
     // 1 when open, 0 when closed.
     int State() const;
+    // A failure that did not keep the last Open from opening: the list of
+    // verified servers could not be written.
+    const Outcome &openNotice() const { return m_openNotice; }
 
     // Runs one statement and drains everything it returns, rows discarded as
     // they arrive, so that any result size runs in constant memory.
@@ -113,6 +116,7 @@ private:
     unsigned m_warnings = 0;
     qint64 m_answerRoom = 0;
     unsigned m_connectTimeoutSeconds = 15;
+    Outcome m_openNotice;
     // Gone before m_mysql, which it watches.
     std::unique_ptr<PeerWatch> m_watch;
 };

@@ -23,6 +23,8 @@ bool MakeConnection()
     whileEventsFlow([&] { failure = opening->Open(); });
     if (failure)
         trap(*failure);
+    else if (const Outcome &notice = Cnn->openNotice())
+        trap(*notice);
     if (Cnn->State() == 1)
         return true;
     platform().showMessage(u"Could not connect to database\r\nPlease check server details"_qs);

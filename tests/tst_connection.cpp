@@ -8,6 +8,7 @@
 #include "db/VerifiedServers.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -130,38 +131,49 @@ void TestConnection::makeConnection_data()
     QTest::addColumn<QString>("database");
     QTest::addColumn<QString>("failure"); // empty: the connection opens
     QTest::addColumn<QString>("seenFrom"); // the host the server sees, when it opens
+    // What stands where the verified servers are listed; empty: nothing.
+    QTest::addColumn<QString>("list");
 
     const TestServer s;
     const QString tcp = s.host + u':';
-    QTest::newRow("opens") << s.host << s.port << s.database << "" << tcp;
-    QTest::newRow("database typed in capitals")
-        << s.host << s.port << s.database.toUpper() << "" << tcp;
-    QTest::newRow("unknown host") << "no-such-host.invalid" << s.port << s.database
-                                  << "Unknown server host"
-                                  << "";
-    QTest::newRow("refused port") << "127.0.0.1"
-                                  << "1" << s.database << "Can't connect"
-                                  << "";
-    QTest::newRow("unknown database") << s.host << s.port << "NO_SUCH_DB"
-                                      << "Unknown database"
-                                      << "";
-    QTest::newRow("database holding an option")
-        << s.host << s.port << "NO_SUCH_DB;database=" + s.database
-        << "Unknown database 'no_such_db;database="
-        << "";
-    QTest::newRow("port not a number") << s.host << "33O6" << s.database << "Invalid port \"33O6\""
-                                       << "";
-    QTest::newRow("port out of range")
-        << s.host << "65536" << s.database << "Invalid port \"65536\""
-        << "";
-    QTest::newRow("port zero") << s.host << "0" << s.database << "Invalid port \"0\""
-                               << "";
+    const auto row
+        = [](const char *name, const QString &server, const QString &port, const QString &database,
+              const QString &failure, const QString &seenFrom, const QString &list = QString()) {
+              QTest::newRow(name) << server << port << database << failure << seenFrom << list;
+          };
+    row("opens", s.host, s.port, s.database, u""_qs, tcp);
+    row("database typed in capitals", s.host, s.port, s.database.toUpper(), u""_qs, tcp);
+    row("unknown host", u"no-such-host.invalid"_qs, s.port, s.database, u"Unknown server host"_qs,
+        u""_qs);
+    row("refused port", u"127.0.0.1"_qs, u"1"_qs, s.database, u"Can't connect"_qs, u""_qs);
+    row("unknown database", s.host, s.port, u"NO_SUCH_DB"_qs, u"Unknown database"_qs, u""_qs);
+    row("database holding an option", s.host, s.port, u"NO_SUCH_DB;database="_qs + s.database,
+        u"Unknown database 'no_such_db;database="_qs, u""_qs);
+    row("port not a number", s.host, u"33O6"_qs, s.database, u"Invalid port \"33O6\""_qs, u""_qs);
+    row("port out of range", s.host, u"65536"_qs, s.database, u"Invalid port \"65536\""_qs, u""_qs);
+    row("port zero", s.host, u"0"_qs, s.database, u"Invalid port \"0\""_qs, u""_qs);
     // Connector/C alone would take the exact name to the local socket.
-    QTest::newRow("pasted localhost with a port: TCP to that port")
-        << "localhost" << s.port << s.database << "" << tcp;
-    QTest::newRow("LOCALHOST without a port: the local socket") << "LOCALHOST"
-                                                                << "" << s.database << ""
-                                                                << "localhost";
+    row("pasted localhost with a port: TCP to that port", u"localhost"_qs, s.port, s.database,
+        u""_qs, tcp);
+    row("LOCALHOST without a port: the local socket", u"LOCALHOST"_qs, u""_qs, s.database, u""_qs,
+        u"localhost"_qs);
+    // A list that cannot be read could hold any server, this one too.
+    const QString unreadable = u"tesmor/verified-servers cannot be read: "_qs;
+    row("list a folder: refused", s.host, s.port, s.database, unreadable + u"it is a folder"_qs,
+        u""_qs, u"folder"_qs);
+    row("list a FIFO: refused, not waited on", s.host, s.port, s.database,
+        unreadable + u"it is not a regular file"_qs, u""_qs, u"fifo"_qs);
+    row("state folder a file: refused", s.host, s.port, s.database,
+        unreadable + u"Not a directory"_qs, u""_qs, u"under a file"_qs);
+    row("list a symlink: refused", s.host, s.port, s.database,
+        unreadable + u"it is a symbolic link"_qs, u""_qs, u"symlink"_qs);
+    const QString malformed = unreadable + u"line 2 is not \"host port\""_qs;
+    row("line with a byte order mark: refused", s.host, s.port, s.database, malformed, u""_qs,
+        u"\uFEFF"_qs + s.host + u' ' + s.port);
+    row("comment line: refused", s.host, s.port, s.database, malformed, u""_qs,
+        u"# since May: "_qs + s.host + u' ' + s.port);
+    row("host:port line: refused", s.host, s.port, s.database, malformed, u""_qs,
+        s.host + u':' + s.port);
 }
 
 void TestConnection::makeConnection()
@@ -172,6 +184,31 @@ void TestConnection::makeConnection()
     QFETCH(QString, database);
     QFETCH(QString, failure);
     QFETCH(QString, seenFrom);
+    QFETCH(QString, list);
+
+    // A state folder of the row's own.
+    QTemporaryDir state;
+    const auto restore
+        = qScopeGuard([this] { qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateDir.path())); });
+    if (!list.isEmpty()) {
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+        const QByteArray path = QFile::encodeName(VerifiedServers::filePath());
+        const QString real = state.filePath(u"real-list"_qs);
+        QVERIFY(list == u"under a file" || QDir().mkpath(stateDirectory()));
+        if (list == u"folder") {
+            QVERIFY(QDir().mkpath(VerifiedServers::filePath()));
+        } else if (list == u"fifo") {
+            QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+        } else if (list == u"under a file") {
+            QVERIFY(appendToRegularFile(stateDirectory(), "not a folder\n"));
+        } else if (list == u"symlink") {
+            QVERIFY(appendToRegularFile(real, "db1.example.com 3306\n"));
+            QCOMPARE(::symlink(QFile::encodeName(real).constData(), path.constData()), 0);
+        } else {
+            QVERIFY(appendToRegularFile(
+                VerifiedServers::filePath(), "db1.example.com 3306\n" + list.toUtf8() + '\n'));
+        }
+    }
 
     ModPublic::ServerName = server;
     ModPublic::Port = port;
@@ -523,7 +560,9 @@ void TestConnection::tlsWhenOffered()
     QCOMPARE(seen.isEmpty(), !offered);
     QCOMPARE(c->sslCipher(), seen);
     // Never verified, so never held to a certificate.
-    QCOMPARE(VerifiedServers::lineOf(server.host.toLatin1(), server.port.toUInt()), 0);
+    const VerifiedServers::Lookup held
+        = VerifiedServers::find(server.host.toLatin1(), server.port.toUInt());
+    QVERIFY(held.lines.isEmpty() && held.problem.isEmpty());
 }
 
 // What the user types stays the same; what answers at that address changes.
@@ -554,35 +593,43 @@ void TestConnection::verifiedServerIsHeldToIt()
         QString typed;
         quint16 target;
         bool stripTls;
+        QByteArray byHand; // a line another program or the user adds first
         QByteArray added; // the line it adds to the list
-        int refusedAtLine; // 0: it opens with TLS
+        QString refusal; // the lines a refusal names; empty: it opens with TLS
     };
     const QByteArray port = QByteArray::number(proxy.port());
     const Step steps[] = {
-        { "name in capitals, verified: remembered", u"LOCALHOST"_qs, caPort, false,
-            "localhost " + port + '\n', 0 },
-        { "IP address, verified: remembered", u"127.0.0.1"_qs, caPort, false,
-            "127.0.0.1 " + port + '\n', 0 },
-        { "remembered name again: opens", u"LOCALHOST"_qs, caPort, false, {}, 0 },
-        { "TLS bit cleared in the greeting: refused", u"LOCALHOST"_qs, caPort, true, {}, 3 },
+        { "name in capitals, verified: remembered", u"LOCALHOST"_qs, caPort, false, {},
+            "localhost " + port + '\n', {} },
+        { "IP address, verified: remembered", u"127.0.0.1"_qs, caPort, false, {},
+            "127.0.0.1 " + port + '\n', {} },
+        { "remembered name again: opens", u"LOCALHOST"_qs, caPort, false, {}, {}, {} },
+        { "TLS bit cleared in the greeting: refused", u"LOCALHOST"_qs, caPort, true, {}, {},
+            u"line 3"_qs },
         { "another certificate at that address: refused", u"127.0.0.1"_qs, selfSignedPort, false,
-            {}, 4 },
+            {}, {}, u"line 4"_qs },
+        // Both must go for the server to be let go.
+        { "name listed twice: both named", u"LOCALHOST"_qs, caPort, true, "Localhost. " + port, {},
+            u"lines 3 and 5"_qs },
     };
     for (const Step &step : steps) {
         proxy.forwardTo(step.target, step.stripTls);
         QFile::remove(logPath());
         m_platform.messages.clear();
+        if (!step.byHand.isEmpty())
+            QVERIFY(appendToRegularFile(VerifiedServers::filePath(), step.byHand + '\n'));
+        expected += step.byHand.isEmpty() ? QByteArray() : step.byHand + '\n';
         const bool opened = connectShared(address, step.typed);
         const QStringList lines = readLogLines(logPath());
-        QVERIFY2(opened == (step.refusedAtLine == 0), step.what);
+        QVERIFY2(opened == step.refusal.isEmpty(), step.what);
         if (opened) {
             QVERIFY2(!ModPublic::Cnn->sslCipher().isEmpty(), step.what);
         } else {
             QCOMPARE(m_platform.messages,
                 QStringList { u"Could not connect to database\r\nPlease check server details"_qs });
             QCOMPARE(lines.size(), 1);
-            QVERIFY2(lines[0].contains(u"remove line %1 of %2"_qs.arg(step.refusedAtLine)
-                                           .arg(VerifiedServers::filePath())),
+            QVERIFY2(lines[0].contains(
+                         u"remove %1 of %2"_qs.arg(step.refusal, VerifiedServers::filePath())),
                 qPrintable(lines[0]));
         }
         // Not even the login went out in clear text.
@@ -593,14 +640,37 @@ void TestConnection::verifiedServerIsHeldToIt()
         // The proxy serves one connection at a time.
         ModPublic::Cnn.reset();
     }
+    // A line already there is not added again.
+    QCOMPARE(VerifiedServers::remember("127.0.0.1", proxy.port()), QString());
+    QCOMPARE(listed(), expected);
 
-    // A list that is not a regular file is neither waited on nor written.
-    const QByteArray path = QFile::encodeName(VerifiedServers::filePath());
-    QVERIFY(::unlink(path.constData()) == 0 && ::mkfifo(path.constData(), 0600) == 0);
+    // Made afresh, the list and its folders are the user's alone.
     proxy.forwardTo(caPort, false);
+    QTemporaryDir fresh;
+    const QString state = fresh.filePath(u"state"_qs);
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+    const auto restore
+        = qScopeGuard([this] { qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateDir.path())); });
     QVERIFY(connectShared(address, u"LOCALHOST"_qs));
-    QVERIFY(!QFileInfo(VerifiedServers::filePath()).isFile());
-    QCOMPARE(::unlink(path.constData()), 0);
+    ModPublic::Cnn.reset();
+    const auto mode = [](const QString &path) {
+        struct stat info { };
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+    };
+    QCOMPARE(mode(state), 0700U);
+    QCOMPARE(mode(stateDirectory()), 0700U);
+    QCOMPARE(mode(VerifiedServers::filePath()), 0600U);
+    QCOMPARE(mode(fresh.path()), 0700U); // QTemporaryDir's own, left as it was
+
+    // A list that cannot be written: the server opens, and the log says so.
+    qputenv("XDG_STATE_HOME", "/proc/self");
+    QFile::remove(logPath());
+    QVERIFY(connectShared(address, u"LOCALHOST"_qs));
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(u"/proc/self/tesmor/verified-servers could not be written: "_qs),
+        qPrintable(lines[0]));
+    QVERIFY(lines[0].contains(u"ModPublic\tMakeConnection"_qs));
 }
 
 void TestConnection::overSizeStatementsAreNotSent_data()
