@@ -241,7 +241,7 @@ void Connection::Closer::operator()(st_mysql *m) const
 Connection::Connection() = default;
 Connection::~Connection() = default;
 
-Outcome Connection::driverFailure(bool wasOpen)
+Outcome Connection::driverFailure(bool wasOpen) const
 {
     // Read everything before any other call can overwrite it.
     MYSQL *m = m_mysql.get();
@@ -254,10 +254,6 @@ Outcome Connection::driverFailure(bool wasOpen)
     const bool lost = wasOpen && isLostConnection(m, code);
     if (lost)
         description = QString::fromUtf16(kGoneAway);
-    // The watch's copy of a socket Connector/C closed would keep the
-    // connection up.
-    if (mysql_get_socket(m) == MARIADB_INVALID_SOCKET)
-        m_watch.reset();
     Failure failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
     failure.Fatal = lost || (wasOpen && isNodeRefusal(code, sqlState, description));
     return failure;

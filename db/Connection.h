@@ -106,7 +106,7 @@ private:
     // and that names the host.
     [[nodiscard]] Handle connectAttempt(const Endpoint &target, bool verify, unsigned &error) const;
     // Lost-connection errors mean "gone away" only for a connection that was open.
-    [[nodiscard]] Outcome driverFailure(bool wasOpen = true);
+    [[nodiscard]] Outcome driverFailure(bool wasOpen = true) const;
     [[nodiscard]] Outcome drainResults();
 
     Handle m_mysql;

@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool PeerSilence::peerGone(bool owed, qint64 silentMs, qint64 nowMs)
@@ -23,10 +24,18 @@ bool PeerSilence::peerGone(bool owed, qint64 silentMs, qint64 nowMs)
 }
 
 PeerWatch::PeerWatch(int socket, qint64 silenceMs, qint64 unansweredMs)
-    : m_socket(::fcntl(socket, F_DUPFD_CLOEXEC, 0))
+    : m_ownerSocket(socket)
+    , m_socket(::fcntl(socket, F_DUPFD_CLOEXEC, 0))
 {
+    struct stat info { };
+    if (m_socket >= 0 && ::fstat(m_socket, &info) != 0) {
+        ::close(m_socket);
+        m_socket = -1;
+    }
     if (m_socket < 0)
         return;
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
     // A few looks per unanswered time, so that the verdict comes close to it.
     const qint64 pollMs = std::clamp<qint64>(unansweredMs / 4, 50, 1000);
     m_thread = std::thread(
@@ -48,8 +57,15 @@ PeerWatch::~PeerWatch()
 
 qint64 PeerWatch::unsentBytes() const
 {
+    const std::lock_guard lock(m_mutex);
     int unsent = 0;
     return m_socket >= 0 && ::ioctl(m_socket, SIOCOUTQNSD, &unsent) == 0 ? unsent : 0;
+}
+
+bool PeerWatch::ownerHolds() const
+{
+    struct stat info { };
+    return ::fstat(m_ownerSocket, &info) == 0 && info.st_dev == m_device && info.st_ino == m_inode;
 }
 
 void PeerWatch::watch(PeerSilence silence, qint64 pollMs)
@@ -59,6 +75,13 @@ void PeerWatch::watch(PeerSilence silence, qint64 pollMs)
     while (!m_wake.wait_for(lock, std::chrono::milliseconds(pollMs), [this] { return m_stop; })) {
         tcp_info info {};
         socklen_t length = sizeof info;
+        // A copy kept after the owner closed the socket would keep the
+        // connection up.
+        if (!ownerHolds()) {
+            ::close(m_socket);
+            m_socket = -1;
+            return;
+        }
         // Once the kernel or the server has ended the connection, the
         // thread using it learns so by itself.
         if (::getsockopt(m_socket, IPPROTO_TCP, TCP_INFO, &info, &length) != 0

@@ -30,7 +30,8 @@ private:
 // Watches a TCP connection from a thread of its own, since the thread using
 // it may be blocked in a send or a read, and shuts the socket down once the
 // peer is gone (PeerSilence), which ends that send or read. It works on a
-// duplicate of the socket, so the owner may close its own at any time.
+// duplicate of the socket, so the owner may close its own at any time, and
+// lets go of it once the owner has.
 class PeerWatch {
 public:
     PeerWatch(int socket, qint64 silenceMs, qint64 unansweredMs);
@@ -44,9 +45,14 @@ public:
 
 private:
     void watch(PeerSilence silence, qint64 pollMs);
+    // Whether the owner's descriptor is still the socket watched.
+    bool ownerHolds() const;
 
+    const int m_ownerSocket;
     int m_socket;
-    std::mutex m_mutex;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+    mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stop = false;
     std::thread m_thread;
