@@ -1,8 +1,10 @@
 // A server that vanishes without closing the connection, during a long
 // statement: the run must end through the lost-connection path once the
-// keepalive probes go unanswered, and not hang. The whole test process moves
-// into a network namespace of its own, whose loopback carries a server of
-// its own, so that dropping that port's packets touches nothing else.
+// probes go unanswered, and not hang; while the server answers them, however
+// long it works with statements queued behind it, the run goes on. The
+// whole test process moves into a network namespace of its own, whose
+// loopback carries a server of its own, so that dropping that port's packets
+// touches nothing else.
 #include "ExtraServer.h"
 #include "RunListeners.h"
 #include "TestSupport.h"
