@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -47,17 +49,27 @@ QString timeFormatWithoutZone(const QLocale &locale)
 // One write to a file opened for appending keeps the records (or lines) of
 // two processes from interleaving. Only a regular file will do: opening a
 // FIFO or a device could block or send the record anywhere, so the open does
-// not wait and anything else counts as unwritable. On a regular file
-// O_NONBLOCK has no effect, so the write needs no change of flags.
+// not wait and anything else counts as unwritable; nor is a symbolic link
+// followed, which could point the text into any file the user may write
+// (as root, any file at all). On a regular file O_NONBLOCK has no effect, so
+// the write needs no change of flags. A write the disk took only part of is
+// undone, under a lock that other appenders of the program take too, so
+// that the file never holds a torn record.
 bool appendToRegularFile(const QString &path, const QByteArray &record)
 {
     const QByteArray name = QFile::encodeName(path);
-    const int fd
-        = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int fd = ::open(name.constData(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
     if (fd < 0)
         return false;
     struct stat info { };
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    int locked = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        do {
+            locked = ::flock(fd, LOCK_EX);
+        } while (locked != 0 && errno == EINTR);
+    }
+    if (locked != 0) {
         ::close(fd);
         return false;
     }
@@ -65,6 +77,12 @@ bool appendToRegularFile(const QString &path, const QByteArray &record)
     do {
         written = ::write(fd, record.constData(), static_cast<size_t>(record.size()));
     } while (written < 0 && errno == EINTR);
+    if (written > 0 && written < record.size()) {
+        // Appending leaves the offset at the end of what was written.
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end >= written) [[maybe_unused]]
+            const int undone = ::ftruncate(fd, end - written);
+    }
     ::close(fd);
     return written == record.size();
 }
@@ -95,6 +113,23 @@ QString stateDirectory()
     if (base.isEmpty())
         base = QDir::homePath() + u"/.local/state"_qs;
     return base + u"/tesmor"_qs;
+}
+
+QString makeStateDirectory()
+{
+    const QString dir = QDir::cleanPath(stateDirectory());
+    // From the top down, so that each folder made gets the mode.
+    qsizetype end = 0;
+    do {
+        end = dir.indexOf(u'/', end + 1);
+        const QByteArray name = QFile::encodeName(end < 0 ? dir : dir.left(end));
+        if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+            return QString::fromLocal8Bit(std::strerror(errno));
+    } while (end >= 0);
+    struct stat info { };
+    if (::stat(QFile::encodeName(dir).constData(), &info) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return S_ISDIR(info.st_mode) ? QString() : u"%1 is not a folder"_qs.arg(dir);
 }
 
 bool isInstallDirectory(const QString &dir)
@@ -173,7 +208,7 @@ void WriteErrorLog(const Failure &f)
     bool written = false;
     for (const QString &path : logCandidates()) {
         if (path.startsWith(stateDirectory()))
-            QDir().mkpath(stateDirectory());
+            makeStateDirectory();
         if (appendToRegularFile(path, record)) {
             lastPath = path;
             written = true;

@@ -69,9 +69,14 @@ QString logFilePath();
 // The per-user folder of what the program keeps: $XDG_STATE_HOME/tesmor,
 // by default ~/.local/state/tesmor.
 QString stateDirectory();
+// Creates that folder, and any missing one above it, for the user alone; a
+// folder that exists is left as it is. Returns why it is not there, empty
+// when it is.
+QString makeStateDirectory();
 
 // Appends text to the regular file at path, creating it, in one write; false
-// when path is not a regular file or cannot be written.
+// when path is not a regular file (a symbolic link is not followed) or the
+// text cannot be written whole, in which case none of it stays.
 bool appendToRegularFile(const QString &path, const QByteArray &text);
 
 // True when dir is where an installation put the program: the install

@@ -1,6 +1,7 @@
 #include "db/Connection.h"
 
 #include "db/ConnectionString.h"
+#include "db/PeerWatch.h"
 #include "db/VerifiedServers.h"
 
 #include <QLocale>
@@ -33,10 +34,27 @@ Failure closedFailure()
         QString::fromUtf16(kConnectionSource) };
 }
 
-bool isLostConnection(unsigned code)
+// Connector/C closes the connection on any failure that leaves it unusable
+// (a failed read is 2013 in clear text but 2026 over TLS, the next send
+// 2006), so a connection found closed is what a lost one is, whatever the
+// code. A killed session's 1927 comes while the socket is still open.
+bool isLostConnection(MYSQL *m, unsigned code)
 {
-    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED
+    return mysql_get_socket(m) == MARIADB_INVALID_SOCKET || code == CR_SERVER_GONE_ERROR
+        || code == CR_SERVER_LOST || code == CR_SERVER_LOST_EXTENDED
         || code == ER_CONNECTION_KILLED;
+}
+
+// "line 3", "lines 3 and 5", "lines 3, 5 and 7".
+QString lineNumbers(const QList<int> &lines)
+{
+    QString text = lines.size() == 1 ? u"line "_qs : u"lines "_qs;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == lines.size() ? u" and "_qs : u", "_qs;
+        text += QString::number(lines[i]);
+    }
+    return text;
 }
 
 // A Galera node that has left its cluster's primary component refuses
@@ -96,14 +114,27 @@ std::optional<QString> hostProblem(QStringView server, QByteArray &host)
 }
 
 // A server whose host vanished, or a network that died, never closes the
-// connection: without keepalive a statement would wait for its answer
-// forever. No statement time-out replaces it, since a statement may rightly
-// run for hours while the server's system still answers the probes. The
-// first probe goes after 30 s of silence, then one every 10 s, and 6 missed
-// ones drop the connection: a dead peer shows as a lost connection after
-// 30 + 6 x 10 = 90 s, well within two minutes, while a busy LAN or a slow
-// VPN never misses six probes in a row. The user time-out gives the same
-// bound when unanswered data, not a probe, is outstanding.
+// connection: without keepalive and a watch of its own a statement would
+// wait for its answer forever. No statement time-out replaces them, since a
+// statement may rightly run for hours, with statements queued behind it,
+// while the server's system still answers. A dead peer is noticed in each
+// of the three waits:
+// - for an answer, nothing unacknowledged: the keepalive's first probe goes
+//   after 30 s of silence, then one every 10 s, and 6 missed ones drop the
+//   connection, 30 + 6 x 10 = 90 s after the last sign of the peer;
+// - for the acknowledgement of data sent: the watch (PeerWatch) shuts the
+//   connection down when the peer has acknowledged nothing for those 90 s;
+// - with data unsent behind the server's closed window, as statements
+//   queued behind a long one leave it: the kernel probes the window, backing
+//   off to one probe every 120 s, and a working server answers each one. The
+//   watch shuts the connection down once a probe has gone 10 s unanswered,
+//   more than any round trip, and the peer has been silent for 90 s: at most
+//   120 + 10 s after its last answer.
+// So a dead peer shows as a lost connection within about two minutes, while
+// a busy LAN or a slow VPN never misses six probes in a row nor answers one
+// 10 s late. The kernel's own bound on unacknowledged data (TCP_USER_TIMEOUT)
+// is not used: since Linux 5.11 it also ends a connection whose server keeps
+// its window closed that long, though it answers every probe.
 Connection::KeepAlive keepAliveTimers;
 
 // Asked for so that the answers of a full window fit unread (the runner says
@@ -127,13 +158,10 @@ void enableKeepAlive(int fd)
 {
     const Connection::KeepAlive &k = keepAliveTimers;
     const int on = 1;
-    const unsigned userTimeoutMs
-        = static_cast<unsigned>(k.idleSeconds + k.intervalSeconds * k.probes) * 1000U;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &k.idleSeconds, sizeof k.idleSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.intervalSeconds, sizeof k.intervalSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.probes, sizeof k.probes);
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
 // Asks for the receive buffer and returns what the kernel granted; 0 when
@@ -190,6 +218,9 @@ struct Connection::Endpoint {
     QByteArray password;
     QByteArray database;
     unsigned port = kDefaultPort;
+    // The server's Unix socket, where Connector/C looks for it
+    // (MYSQL_UNIX_PORT, or the place it was built with), instead of TCP.
+    bool localSocket = false;
 };
 
 void Connection::setKeepAlive(const KeepAlive &timers)
@@ -220,7 +251,7 @@ Outcome Connection::driverFailure(bool wasOpen) const
     // A connection that never opened cannot be lost: the library's own text
     // ("Lost connection ... at 'handshake: ...'") says what went wrong. A
     // refusing node keeps its own text: the server is there.
-    const bool lost = wasOpen && isLostConnection(code);
+    const bool lost = wasOpen && isLostConnection(m, code);
     if (lost)
         description = QString::fromUtf16(kGoneAway);
     Failure failure { kDriverFailure, description, u"MySQL %1 (%2)"_qs.arg(code).arg(sqlState) };
@@ -230,6 +261,8 @@ Outcome Connection::driverFailure(bool wasOpen) const
 
 Outcome Connection::Open()
 {
+    m_openNotice.reset();
+    m_watch.reset();
     m_mysql.reset();
     m_maxAllowedPacket = 0;
     m_answerRoom = 0;
@@ -264,19 +297,37 @@ Outcome Connection::Open()
     const QByteArray password = cs.value(u"pwd").value_or(QString()).toUtf8();
     const QByteArray database = cs.value(u"database").value_or(QString()).toUtf8();
 
-    const Endpoint target { host, user, password, database, port };
+    // localhost with a port goes by TCP to that port, as the command-line
+    // client takes it; with the port box left empty, to the local socket.
+    const bool localSocket
+        = portText.isEmpty() && host.compare("localhost", Qt::CaseInsensitive) == 0;
+    const Endpoint target { localSocket ? QByteArray("localhost") : host, user, password, database,
+        localSocket ? 0 : port, localSocket };
 
     // A server whose certificate once verified must verify every time: a
     // session without TLS, or with a certificate the trust store does not
     // vouch for, may be someone in between. Any other server is tried
     // verified first, to learn whether it can be held to that, and then as
-    // it always was.
-    const int heldAtLine = VerifiedServers::lineOf(host, port);
+    // it always was. Nobody stands between the program and a local socket.
+    // A list that cannot be read holds every server, as any could be on it.
+    const VerifiedServers::Lookup held
+        = localSocket ? VerifiedServers::Lookup {} : VerifiedServers::find(host, port);
+    if (!held.problem.isEmpty())
+        return ownFailure(u"Refused: %1 cannot be read: %2. It names the servers that must "
+                          "present a verified certificate, so no server is connected to until "
+                          "it reads as one \"host port\" a line"_qs.arg(
+                              VerifiedServers::filePath(), held.problem));
+    const bool isHeld = !held.lines.isEmpty();
     unsigned error = 0;
-    Handle m = connectAttempt(target, true, error);
-    if (error == 0 && heldAtLine == 0)
-        VerifiedServers::remember(host, port);
-    if (error == CR_SSL_CONNECTION_ERROR && heldAtLine == 0)
+    Handle m = connectAttempt(target, !localSocket, error);
+    if (error == 0 && !isHeld && !localSocket) {
+        if (const QString problem = VerifiedServers::remember(host, port); !problem.isEmpty())
+            m_openNotice = ownFailure(u"%1 could not be written: %2. %3 port %4 presented a "
+                                      "verified certificate, but is not held to one from now "
+                                      "on"_qs.arg(VerifiedServers::filePath(), problem, server)
+                                          .arg(port));
+    }
+    if (error == CR_SSL_CONNECTION_ERROR && !isHeld && !localSocket)
         m = connectAttempt(target, false, error);
     if (!m)
         return ownFailure(u"Out of memory while creating the connection"_qs);
@@ -284,20 +335,23 @@ Outcome Connection::Open()
         m_mysql = std::move(m);
         Outcome failure = driverFailure(false);
         m_mysql.reset();
-        if (heldAtLine != 0 && error == CR_SSL_CONNECTION_ERROR)
+        if (isHeld && error == CR_SSL_CONNECTION_ERROR)
             failure->Description
                 += u". Refused: %1 port %2 presented a verified certificate before, and a "
                    "connection to it without one may be someone in between. If the server "
-                   "really gave up its certificate, remove line %3 of %4"_qs.arg(server)
+                   "really gave up its certificate, remove %3 of %4"_qs.arg(server)
                        .arg(port)
-                       .arg(heldAtLine)
-                       .arg(VerifiedServers::filePath());
+                       .arg(lineNumbers(held.lines), VerifiedServers::filePath());
         return failure;
     }
     // A Unix socket has no network to lose, and the answers unread on it
     // fill the server's send buffer, not a receive buffer of ours.
     if (const int fd = networkSocket(m.get()); fd >= 0) {
         enableKeepAlive(fd);
+        const KeepAlive &k = keepAliveTimers;
+        m_watch = std::make_unique<PeerWatch>(fd,
+            (k.idleSeconds + qint64(k.intervalSeconds) * k.probes) * 1000,
+            qint64(k.intervalSeconds) * 1000);
         m_answerRoom = reserveAnswerRoom(fd);
     }
     m_maxAllowedPacket = readMaxAllowedPacket(m.get());
@@ -320,7 +374,7 @@ Connection::Handle Connection::connectAttempt(
     mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
     mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
     mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-    // TLS is always asked for. Verified, Connector/C 3.3 checks the chain
+    // TLS is always asked for over TCP. Verified, Connector/C 3.3 checks the chain
     // against OpenSSL's default paths (/etc/ssl/certs, or SSL_CERT_DIR and
     // SSL_CERT_FILE), the host name without regard to case, a typed IP
     // address against the certificate's addresses, and refuses a greeting
@@ -330,8 +384,12 @@ Connection::Handle Connection::connectAttempt(
     // since Connector/C 3.4 verifies by default.
     const my_bool on = 1;
     const my_bool verifying = verify ? 1 : 0;
-    mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
+    if (!target.localSocket)
+        mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
     mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verifying);
+    // The exact name localhost would go to the local socket whatever the port.
+    const unsigned protocol = target.localSocket ? MYSQL_PROTOCOL_SOCKET : MYSQL_PROTOCOL_TCP;
+    mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &protocol);
 
     if (!mysql_real_connect(m, target.host.constData(), target.user.constData(),
             target.password.constData(),
@@ -339,6 +397,11 @@ Connection::Handle Connection::connectAttempt(
             CLIENT_MULTI_RESULTS))
         error = mysql_errno(m);
     return handle;
+}
+
+qint64 Connection::unsentBytes() const
+{
+    return m_watch ? m_watch->unsentBytes() : 0;
 }
 
 int Connection::State() const

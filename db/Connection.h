@@ -8,6 +8,7 @@
 #include <optional>
 
 struct st_mysql;
+class PeerWatch;
 
 // The program's database connection: an ODBC-style connection string opened
 // over MariaDB Connector/C. The connection closes when the object goes.
@@ -34,6 +35,9 @@ public:
     // False once Connector/C has closed the connection's socket, as it does
     // when the connection is lost: then no answer can come any more.
     bool socketOpen() const;
+    // A failure that did not keep the last Open from opening: the list of
+    // verified servers could not be written.
+    const Outcome &openNotice() const { return m_openNotice; }
 
     // Runs one statement and drains everything it returns, rows discarded as
     // they arrive, so that any result size runs in constant memory.
@@ -72,8 +76,13 @@ public:
     static constexpr int kReceiveBuffer = 4 << 20;
     static void setReceiveBuffer(int bytes = kReceiveBuffer);
 
-    // TCP keepalive timers of connections opened from now on; tests shorten
-    // them to see a dead network quickly.
+    // The bytes of statements sent that still wait in the socket, as behind
+    // a server's closed window; 0 on a Unix socket.
+    qint64 unsentBytes() const;
+
+    // TCP keepalive timers of connections opened from now on, which also
+    // bound how long a peer may leave data or a probe unacknowledged; tests
+    // shorten them to see a dead network quickly.
     struct KeepAlive {
         int idleSeconds = 30;
         int intervalSeconds = 10;
@@ -115,6 +124,9 @@ private:
     unsigned m_warnings = 0;
     qint64 m_answerRoom = 0;
     unsigned m_connectTimeoutSeconds = 15;
+    Outcome m_openNotice;
+    // Gone before m_mysql, which it watches.
+    std::unique_ptr<PeerWatch> m_watch;
 };
 
 // The Source of failures the connection raises itself.

@@ -52,6 +52,8 @@ bool MakeConnection(const std::function<void()> &attemptOver)
         attemptOver();
     if (failure)
         trap(*failure);
+    else if (const Outcome &notice = Cnn->openNotice())
+        trap(*notice);
     if (Cnn->State() == 1)
         return true;
     platform().showMessage(failureMessage(failure));

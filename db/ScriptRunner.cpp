@@ -206,11 +206,16 @@ private:
         return outcome && isFatal(*outcome) && !m_cnn->socketOpen();
     }
 
-    // Waits until a statement of `bytes` fits in the window.
+    // Waits until a statement of `bytes` fits in the window, and what was
+    // sent before it has left the socket: behind a statement the server
+    // works on long, only what its receive window took in and the rest of
+    // one statement queue up, not a window's worth of statements whose
+    // outcome a lost connection would leave unknown.
     void makeRoom(qsizetype bytes)
     {
         while (m_goOn && !m_inFlight.empty()
-            && !withinWindow(std::ssize(m_inFlight) + 1, m_bytesInFlight + bytes, m_answerSlots))
+            && (!withinWindow(std::ssize(m_inFlight) + 1, m_bytesInFlight + bytes, m_answerSlots)
+                || m_cnn->unsentBytes() > 0))
             readOldest();
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 // Servers whose certificate once verified: the system's trust store vouched
@@ -10,17 +11,28 @@
 // verified (self-signed, no TLS) are not listed and connect as they always
 // did. The list is per user, beside the per-user log: one "host port" a
 // line, host names in lower case.
+//
+// A list that cannot be read whole fails closed: whether a server is held is
+// then unknown, and the caller refuses to connect at all.
 namespace VerifiedServers {
 
 // The file that holds the list.
 QString filePath();
 
-// The number (from 1) of the file's line that names host and port; 0 when no
-// line does or the file cannot be read.
-int lineOf(const QByteArray &host, unsigned port);
+// What the list says of one server.
+struct Lookup {
+    QList<int> lines; // the lines (from 1) that name it; empty when none does
+    // Why the list cannot be trusted: not a regular file (a symbolic link is
+    // not followed), unreadable, or a line that is not "host port". Empty
+    // when it was read whole, or is absent, which holds no server.
+    QString problem;
+};
+Lookup find(const QByteArray &host, unsigned port);
 
-// Adds a line for host and port at the end of the file, keeping every other
-// line; false when it cannot be written.
-bool remember(const QByteArray &host, unsigned port);
+// Adds a line for host and port at the end of the file, creating it (and
+// its folder) for the user alone, unless a line names them already; under a
+// lock, so that two programs do not both add one. Returns why it could not,
+// empty when it did.
+QString remember(const QByteArray &host, unsigned port);
 
 } // namespace VerifiedServers

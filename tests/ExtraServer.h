@@ -18,8 +18,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// Makes a new key and a certificate for it, valid for two days.
+inline bool newCertificate(
+    const QString &subject, const QString &key, const QString &cert, const QStringList &more = {})
+{
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(u"openssl"_qs,
+        QStringList { u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs,
+            u"-days"_qs, u"2"_qs, u"-subj"_qs, subject, u"-keyout"_qs, key, u"-out"_qs, cert }
+            + more);
+    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
+        qWarning("openssl req failed: %s", openssl.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
 struct ExtraServerOptions {
     QStringList serverArguments; // added to mariadbd's own
+    // Offers TLS with a self-signed certificate of its own, as a server
+    // whose administrator turned TLS on would.
+    bool selfSignedTls = false;
     QString bindAddress = u"127.0.0.1"_qs;
     // Launches mariadbd through this, e.g. {"ip", "netns", "exec", "NAME"}.
     QStringList launchPrefix;
@@ -40,6 +60,15 @@ public:
         }
         if (m_options.install ? !install() : !prepareForStateTransfer())
             return;
+        if (m_options.selfSignedTls) {
+            const QString key = m_dir.filePath(u"key.pem"_qs);
+            const QString cert = m_dir.filePath(u"cert.pem"_qs);
+            if (!newCertificate(u"/CN=tesmor-test"_qs, key, cert)) {
+                m_error = u"no certificate"_qs;
+                return;
+            }
+            m_options.serverArguments << u"--ssl-cert="_qs + cert << u"--ssl-key="_qs + key;
+        }
         // A port taken by someone else shows as a server that exits at once.
         for (int attempt = 0; attempt < 5 && !m_server; ++attempt) {
             if (!start(20000 + QRandomGenerator::global()->bounded(40000)))

@@ -4,14 +4,23 @@
 #include "TestSupport.h"
 #include "db/Connection.h"
 #include "db/ConnectionString.h"
+#include "db/PeerWatch.h"
 #include "db/VerifiedServers.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
+
+// What the watch of a connection reads at one look.
+struct PeerLook {
+    qint64 atMs;
+    bool owed;
+    qint64 silentMs;
+};
 
 long peakRssKiB()
 {
@@ -20,24 +29,9 @@ long peakRssKiB()
     return usage.ru_maxrss;
 }
 
-// Makes a new key and a certificate for it, valid for two days.
-bool newCertificate(
-    const QString &subject, const QString &key, const QString &cert, const QStringList &more = {})
-{
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(u"openssl"_qs,
-        QStringList { u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs,
-            u"-days"_qs, u"2"_qs, u"-subj"_qs, subject, u"-keyout"_qs, key, u"-out"_qs, cert }
-            + more);
-    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
-        qWarning("openssl req failed: %s", openssl.readAll().constData());
-        return false;
-    }
-    return true;
-}
-
 } // namespace
+
+Q_DECLARE_METATYPE(QList<PeerLook>)
 
 class TestConnection : public QObject {
     Q_OBJECT
@@ -60,6 +54,7 @@ private slots:
     void callResultsAreDrained();
     void largeSelectStreamsInConstantMemory();
     void localFilesCannotBeRead();
+    void killedConnectionTakesFatalPath_data();
     void killedConnectionTakesFatalPath();
     void newConnectionReplacesOld();
     void tlsWhenOffered_data();
@@ -67,6 +62,8 @@ private slots:
     void verifiedServerIsHeldToIt();
     void overSizeStatementsAreNotSent_data();
     void overSizeStatementsAreNotSent();
+    void silentPeerIsGone_data();
+    void silentPeerIsGone();
     void cleanupTestCase();
 
 private:
@@ -88,6 +85,8 @@ private:
 void TestConnection::initTestCase()
 {
     qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateDir.path()));
+    // Where Connector/C finds the local socket, read when it starts.
+    qputenv("MYSQL_UNIX_PORT", qgetenv("TESMOR_TEST_SOCKET"));
 }
 
 void TestConnection::init()
@@ -131,23 +130,50 @@ void TestConnection::makeConnection_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("database");
     QTest::addColumn<QString>("failure"); // empty: the connection opens
+    QTest::addColumn<QString>("seenFrom"); // the host the server sees, when it opens
+    // What stands where the verified servers are listed; empty: nothing.
+    QTest::addColumn<QString>("list");
 
     const TestServer s;
-    QTest::newRow("opens") << s.host << s.port << s.database << "";
-    QTest::newRow("database typed in capitals") << s.host << s.port << s.database.toUpper() << "";
-    QTest::newRow("unknown host") << "no-such-host.invalid" << s.port << s.database
-                                  << "Unknown server host";
-    QTest::newRow("refused port") << "127.0.0.1"
-                                  << "1" << s.database << "Can't connect";
-    QTest::newRow("unknown database") << s.host << s.port << "NO_SUCH_DB"
-                                      << "Unknown database";
-    QTest::newRow("database holding an option")
-        << s.host << s.port << "NO_SUCH_DB;database=" + s.database
-        << "Unknown database 'no_such_db;database=";
-    QTest::newRow("port not a number") << s.host << "33O6" << s.database << "Invalid port \"33O6\"";
-    QTest::newRow("port out of range")
-        << s.host << "65536" << s.database << "Invalid port \"65536\"";
-    QTest::newRow("port zero") << s.host << "0" << s.database << "Invalid port \"0\"";
+    const QString tcp = s.host + u':';
+    const auto row
+        = [](const char *name, const QString &server, const QString &port, const QString &database,
+              const QString &failure, const QString &seenFrom, const QString &list = QString()) {
+              QTest::newRow(name) << server << port << database << failure << seenFrom << list;
+          };
+    row("opens", s.host, s.port, s.database, u""_qs, tcp);
+    row("database typed in capitals", s.host, s.port, s.database.toUpper(), u""_qs, tcp);
+    row("unknown host", u"no-such-host.invalid"_qs, s.port, s.database, u"Unknown server host"_qs,
+        u""_qs);
+    row("refused port", u"127.0.0.1"_qs, u"1"_qs, s.database, u"Can't connect"_qs, u""_qs);
+    row("unknown database", s.host, s.port, u"NO_SUCH_DB"_qs, u"Unknown database"_qs, u""_qs);
+    row("database holding an option", s.host, s.port, u"NO_SUCH_DB;database="_qs + s.database,
+        u"Unknown database 'no_such_db;database="_qs, u""_qs);
+    row("port not a number", s.host, u"33O6"_qs, s.database, u"Invalid port \"33O6\""_qs, u""_qs);
+    row("port out of range", s.host, u"65536"_qs, s.database, u"Invalid port \"65536\""_qs, u""_qs);
+    row("port zero", s.host, u"0"_qs, s.database, u"Invalid port \"0\""_qs, u""_qs);
+    // Connector/C alone would take the exact name to the local socket.
+    row("pasted localhost with a port: TCP to that port", u"localhost"_qs, s.port, s.database,
+        u""_qs, tcp);
+    row("LOCALHOST without a port: the local socket", u"LOCALHOST"_qs, u""_qs, s.database, u""_qs,
+        u"localhost"_qs);
+    // A list that cannot be read could hold any server, this one too.
+    const QString unreadable = u"tesmor/verified-servers cannot be read: "_qs;
+    row("list a folder: refused", s.host, s.port, s.database, unreadable + u"it is a folder"_qs,
+        u""_qs, u"folder"_qs);
+    row("list a FIFO: refused, not waited on", s.host, s.port, s.database,
+        unreadable + u"it is not a regular file"_qs, u""_qs, u"fifo"_qs);
+    row("state folder a file: refused", s.host, s.port, s.database,
+        unreadable + u"Not a directory"_qs, u""_qs, u"under a file"_qs);
+    row("list a symlink: refused", s.host, s.port, s.database,
+        unreadable + u"it is a symbolic link"_qs, u""_qs, u"symlink"_qs);
+    const QString malformed = unreadable + u"line 2 is not \"host port\""_qs;
+    row("line with a byte order mark: refused", s.host, s.port, s.database, malformed, u""_qs,
+        u"\uFEFF"_qs + s.host + u' ' + s.port);
+    row("comment line: refused", s.host, s.port, s.database, malformed, u""_qs,
+        u"# since May: "_qs + s.host + u' ' + s.port);
+    row("host:port line: refused", s.host, s.port, s.database, malformed, u""_qs,
+        s.host + u':' + s.port);
 }
 
 void TestConnection::makeConnection()
@@ -157,6 +183,32 @@ void TestConnection::makeConnection()
     QFETCH(QString, port);
     QFETCH(QString, database);
     QFETCH(QString, failure);
+    QFETCH(QString, seenFrom);
+    QFETCH(QString, list);
+
+    // A state folder of the row's own.
+    QTemporaryDir state;
+    const auto restore
+        = qScopeGuard([this] { qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateDir.path())); });
+    if (!list.isEmpty()) {
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+        const QByteArray path = QFile::encodeName(VerifiedServers::filePath());
+        const QString real = state.filePath(u"real-list"_qs);
+        QVERIFY(list == u"under a file" || QDir().mkpath(stateDirectory()));
+        if (list == u"folder") {
+            QVERIFY(QDir().mkpath(VerifiedServers::filePath()));
+        } else if (list == u"fifo") {
+            QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+        } else if (list == u"under a file") {
+            QVERIFY(appendToRegularFile(stateDirectory(), "not a folder\n"));
+        } else if (list == u"symlink") {
+            QVERIFY(appendToRegularFile(real, "db1.example.com 3306\n"));
+            QCOMPARE(::symlink(QFile::encodeName(real).constData(), path.constData()), 0);
+        } else {
+            QVERIFY(appendToRegularFile(
+                VerifiedServers::filePath(), "db1.example.com 3306\n" + list.toUtf8() + '\n'));
+        }
+    }
 
     ModPublic::ServerName = server;
     ModPublic::Port = port;
@@ -177,6 +229,12 @@ void TestConnection::makeConnection()
     if (failure.isEmpty()) {
         QVERIFY2(opened, qPrintable(lines.join(u'\n')));
         QCOMPARE(ModPublic::Cnn->State(), 1);
+        ServerProbe probe(m_server);
+        const QString host
+            = probe.scalar(u"SELECT HOST FROM information_schema.PROCESSLIST WHERE ID = %1"_qs.arg(
+                ModPublic::Cnn->threadId()));
+        QVERIFY2(host == seenFrom || (seenFrom.endsWith(u':') && host.startsWith(seenFrom)),
+            qPrintable(host));
         QVERIFY(m_platform.messages.isEmpty());
         QVERIFY(lines.isEmpty());
     } else {
@@ -381,14 +439,37 @@ void TestConnection::localFilesCannotBeRead()
     QVERIFY2(probe.ok(), qPrintable(probe.error()));
 }
 
+void TestConnection::killedConnectionTakesFatalPath_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("administrator's KILL: 1927") << false;
+    // Connector/C closes the connection and reports the failed read as a
+    // TLS error.
+    QTest::newRow("TLS server killed: 2026") << true;
+}
+
 void TestConnection::killedConnectionTakesFatalPath()
 {
     REQUIRE_SERVER(m_server);
-    QVERIFY(connectShared(m_server));
+    QFETCH(bool, tls);
+    std::unique_ptr<ExtraServer> victim;
+    if (tls) {
+        ExtraServerOptions options;
+        options.selfSignedTls = true;
+        victim = std::make_unique<ExtraServer>(options);
+        QVERIFY2(victim->ok(), qPrintable(victim->error()));
+    }
+    QVERIFY(connectShared(tls ? victim->server() : m_server));
+    QCOMPARE(ModPublic::Cnn->sslCipher().isEmpty(), !tls);
 
-    ServerProbe admin(m_server);
-    QVERIFY2(admin.ok(), qPrintable(admin.error()));
-    QVERIFY2(admin.exec(u"KILL %1"_qs.arg(ModPublic::Cnn->threadId())), qPrintable(admin.error()));
+    if (tls) {
+        victim->kill();
+    } else {
+        ServerProbe admin(m_server);
+        QVERIFY2(admin.ok(), qPrintable(admin.error()));
+        QVERIFY2(
+            admin.exec(u"KILL %1"_qs.arg(ModPublic::Cnn->threadId())), qPrintable(admin.error()));
+    }
 
     const Outcome outcome = ModPublic::Cnn->Execute(u"SELECT 1"_qs);
     QVERIFY(outcome);
@@ -430,24 +511,24 @@ ExtraServer *TestConnection::tlsServer(bool caSigned)
     std::unique_ptr<ExtraServer> &server = caSigned ? m_caSignedServer : m_tlsServer;
     if (server)
         return server->ok() ? server.get() : nullptr;
-    const QString name = caSigned ? u"signed"_qs : u"self-signed"_qs;
-    const QString key = m_certDir.filePath(name + u"-key.pem"_qs);
-    const QString cert = m_certDir.filePath(name + u".pem"_qs);
-    const QString caKey = m_certDir.filePath(u"ca-key.pem"_qs);
-    const QString ca = m_certDir.filePath(u"ca.pem"_qs);
-    const bool made = caSigned ? newCertificate(u"/CN=Tesmor test CA"_qs, caKey, ca)
-            && newCertificate(u"/CN=tesmor-test-server"_qs, key, cert,
+    ExtraServerOptions options;
+    options.serverArguments = { u"--max-allowed-packet=%1"_qs.arg(kSmallPacket) };
+    if (caSigned) {
+        const QString key = m_certDir.filePath(u"signed-key.pem"_qs);
+        const QString cert = m_certDir.filePath(u"signed.pem"_qs);
+        const QString caKey = m_certDir.filePath(u"ca-key.pem"_qs);
+        const QString ca = m_certDir.filePath(u"ca.pem"_qs);
+        if (!newCertificate(u"/CN=Tesmor test CA"_qs, caKey, ca)
+            || !newCertificate(u"/CN=tesmor-test-server"_qs, key, cert,
                 { u"-CA"_qs, ca, u"-CAkey"_qs, caKey, u"-addext"_qs,
                     u"subjectAltName=DNS:localhost,IP:127.0.0.1"_qs, u"-addext"_qs,
-                    u"basicConstraints=CA:FALSE"_qs })
-                               : newCertificate(u"/CN=tesmor-test"_qs, key, cert);
-    if (!made)
-        return nullptr;
-    if (caSigned)
+                    u"basicConstraints=CA:FALSE"_qs }))
+            return nullptr;
         qputenv("SSL_CERT_FILE", QFile::encodeName(ca));
-    ExtraServerOptions options;
-    options.serverArguments = { u"--ssl-cert="_qs + cert, u"--ssl-key="_qs + key,
-        u"--max-allowed-packet=%1"_qs.arg(kSmallPacket) };
+        options.serverArguments << u"--ssl-cert="_qs + cert << u"--ssl-key="_qs + key;
+    } else {
+        options.selfSignedTls = true;
+    }
     server = std::make_unique<ExtraServer>(options);
     if (!server->ok()) {
         qWarning("extra server: %s", qPrintable(server->error()));
@@ -484,7 +565,9 @@ void TestConnection::tlsWhenOffered()
     QCOMPARE(seen.isEmpty(), !offered);
     QCOMPARE(c->sslCipher(), seen);
     // Never verified, so never held to a certificate.
-    QCOMPARE(VerifiedServers::lineOf(server.host.toLatin1(), server.port.toUInt()), 0);
+    const VerifiedServers::Lookup held
+        = VerifiedServers::find(server.host.toLatin1(), server.port.toUInt());
+    QVERIFY(held.lines.isEmpty() && held.problem.isEmpty());
 }
 
 // What the user types stays the same; what answers at that address changes.
@@ -515,27 +598,35 @@ void TestConnection::verifiedServerIsHeldToIt()
         QString typed;
         quint16 target;
         bool stripTls;
+        QByteArray byHand; // a line another program or the user adds first
         QByteArray added; // the line it adds to the list
-        int refusedAtLine; // 0: it opens with TLS
+        QString refusal; // the lines a refusal names; empty: it opens with TLS
     };
     const QByteArray port = QByteArray::number(proxy.port());
     const Step steps[] = {
-        { "name in capitals, verified: remembered", u"LOCALHOST"_qs, caPort, false,
-            "localhost " + port + '\n', 0 },
-        { "IP address, verified: remembered", u"127.0.0.1"_qs, caPort, false,
-            "127.0.0.1 " + port + '\n', 0 },
-        { "remembered name again: opens", u"LOCALHOST"_qs, caPort, false, {}, 0 },
-        { "TLS bit cleared in the greeting: refused", u"LOCALHOST"_qs, caPort, true, {}, 3 },
+        { "name in capitals, verified: remembered", u"LOCALHOST"_qs, caPort, false, {},
+            "localhost " + port + '\n', {} },
+        { "IP address, verified: remembered", u"127.0.0.1"_qs, caPort, false, {},
+            "127.0.0.1 " + port + '\n', {} },
+        { "remembered name again: opens", u"LOCALHOST"_qs, caPort, false, {}, {}, {} },
+        { "TLS bit cleared in the greeting: refused", u"LOCALHOST"_qs, caPort, true, {}, {},
+            u"line 3"_qs },
         { "another certificate at that address: refused", u"127.0.0.1"_qs, selfSignedPort, false,
-            {}, 4 },
+            {}, {}, u"line 4"_qs },
+        // Both must go for the server to be let go.
+        { "name listed twice: both named", u"LOCALHOST"_qs, caPort, true, "Localhost. " + port, {},
+            u"lines 3 and 5"_qs },
     };
     for (const Step &step : steps) {
         proxy.forwardTo(step.target, step.stripTls);
         QFile::remove(logPath());
         m_platform.messages.clear();
+        if (!step.byHand.isEmpty())
+            QVERIFY(appendToRegularFile(VerifiedServers::filePath(), step.byHand + '\n'));
+        expected += step.byHand.isEmpty() ? QByteArray() : step.byHand + '\n';
         const bool opened = connectShared(address, step.typed);
         const QStringList lines = readLogLines(logPath());
-        QVERIFY2(opened == (step.refusedAtLine == 0), step.what);
+        QVERIFY2(opened == step.refusal.isEmpty(), step.what);
         if (opened) {
             QVERIFY2(!ModPublic::Cnn->sslCipher().isEmpty(), step.what);
         } else {
@@ -543,8 +634,8 @@ void TestConnection::verifiedServerIsHeldToIt()
             QVERIFY2(connectFailureReason(m_platform.messages[0], logPath()),
                 qPrintable(m_platform.messages[0]));
             QCOMPARE(lines.size(), 1);
-            QVERIFY2(lines[0].contains(u"remove line %1 of %2"_qs.arg(step.refusedAtLine)
-                                           .arg(VerifiedServers::filePath())),
+            QVERIFY2(lines[0].contains(
+                         u"remove %1 of %2"_qs.arg(step.refusal, VerifiedServers::filePath())),
                 qPrintable(lines[0]));
         }
         // Not even the login went out in clear text.
@@ -555,14 +646,37 @@ void TestConnection::verifiedServerIsHeldToIt()
         // The proxy serves one connection at a time.
         ModPublic::Cnn.reset();
     }
+    // A line already there is not added again.
+    QCOMPARE(VerifiedServers::remember("127.0.0.1", proxy.port()), QString());
+    QCOMPARE(listed(), expected);
 
-    // A list that is not a regular file is neither waited on nor written.
-    const QByteArray path = QFile::encodeName(VerifiedServers::filePath());
-    QVERIFY(::unlink(path.constData()) == 0 && ::mkfifo(path.constData(), 0600) == 0);
+    // Made afresh, the list and its folders are the user's alone.
     proxy.forwardTo(caPort, false);
+    QTemporaryDir fresh;
+    const QString state = fresh.filePath(u"state"_qs);
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+    const auto restore
+        = qScopeGuard([this] { qputenv("XDG_STATE_HOME", QFile::encodeName(m_stateDir.path())); });
     QVERIFY(connectShared(address, u"LOCALHOST"_qs));
-    QVERIFY(!QFileInfo(VerifiedServers::filePath()).isFile());
-    QCOMPARE(::unlink(path.constData()), 0);
+    ModPublic::Cnn.reset();
+    const auto mode = [](const QString &path) {
+        struct stat info { };
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+    };
+    QCOMPARE(mode(state), 0700U);
+    QCOMPARE(mode(stateDirectory()), 0700U);
+    QCOMPARE(mode(VerifiedServers::filePath()), 0600U);
+    QCOMPARE(mode(fresh.path()), 0700U); // QTemporaryDir's own, left as it was
+
+    // A list that cannot be written: the server opens, and the log says so.
+    qputenv("XDG_STATE_HOME", "/proc/self");
+    QFile::remove(logPath());
+    QVERIFY(connectShared(address, u"LOCALHOST"_qs));
+    const QStringList lines = readLogLines(logPath());
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(u"/proc/self/tesmor/verified-servers could not be written: "_qs),
+        qPrintable(lines[0]));
+    QVERIFY(lines[0].contains(u"ModPublic\tMakeConnection"_qs));
 }
 
 void TestConnection::overSizeStatementsAreNotSent_data()
@@ -599,6 +713,43 @@ void TestConnection::overSizeStatementsAreNotSent()
     }
     // Nothing reached the server that would have made it drop the connection.
     VERIFY_OK(c->Execute(u"SELECT 1"_qs));
+}
+
+void TestConnection::silentPeerIsGone_data()
+{
+    QTest::addColumn<QList<PeerLook>>("looks");
+    QTest::addColumn<int>("goneAt"); // the look that finds the peer gone; -1: none
+    // The kernel's window probes back off to one every 120 s: a working
+    // server's answer comes a round trip after a probe.
+    QTest::newRow("probe answered after 120 s of silence")
+        << QList<PeerLook> { { 0, false, 119'000 }, { 1000, true, 120'000 }, { 2000, false, 0 } }
+        << -1;
+    QTest::newRow("probe unanswered for 10 s after 90 s of silence")
+        << QList<PeerLook> { { 0, true, 95'000 }, { 5000, true, 100'000 }, { 9999, true, 104'999 },
+               { 10'000, true, 105'000 } }
+        << 3;
+    QTest::newRow("data streaming, acknowledged all along") << QList<PeerLook> { { 0, true, 100 },
+        { 100'000, true, 100 }, { 200'000, true, 100 } } << -1;
+    QTest::newRow("probe unanswered, until 90 s of silence") << QList<PeerLook> {
+        { 0, true, 10'000 }, { 79'000, true, 89'000 }, { 80'000, true, 90'000 }
+    } << 2;
+    QTest::newRow("an answer in between starts the unanswered time over")
+        << QList<PeerLook> { { 0, true, 100'000 }, { 5000, false, 105'000 },
+               { 6000, true, 106'000 }, { 12'000, true, 112'000 }, { 16'000, true, 116'000 } }
+        << 4;
+}
+
+void TestConnection::silentPeerIsGone()
+{
+    QFETCH(QList<PeerLook>, looks);
+    QFETCH(int, goneAt);
+    PeerSilence silence(90'000, 10'000);
+    int found = -1;
+    for (int i = 0; i < looks.size() && found < 0; ++i) {
+        if (silence.peerGone(looks[i].owed, looks[i].silentMs, looks[i].atMs))
+            found = i;
+    }
+    QCOMPARE(found, goneAt);
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

@@ -4,7 +4,10 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 class TestErrorLog : public QObject {
     Q_OBJECT
@@ -164,16 +167,23 @@ void TestErrorLog::twoProcessesDoNotInterleave()
 void TestErrorLog::unwritableFallbacks_data()
 {
     QTest::addColumn<bool>("stateWritable");
-    QTest::addColumn<bool>("logIsFifo"); // in a writable program directory
-    QTest::newRow("program directory unwritable: per-user state file") << true << false;
-    QTest::newRow("both unwritable: standard error") << false << false;
-    QTest::newRow("log a FIFO without reader: no hang, per-user state file") << true << true;
+    // What stands where the log goes in a writable program directory; empty:
+    // the program directory cannot be written.
+    QTest::addColumn<QString>("appLog");
+    QTest::newRow("program directory unwritable: per-user state file") << true << "";
+    QTest::newRow("both unwritable: standard error") << false << "";
+    QTest::newRow("log a FIFO without reader: no hang, per-user state file") << true << "fifo";
+    QTest::newRow("log a symlink: its target untouched, per-user state file") << true << "symlink";
+    QTest::newRow("log a dangling symlink: no file made, per-user state file")
+        << true << "dangling symlink";
+    QTest::newRow("disk full within a record: no torn record, per-user state file")
+        << true << "full";
 }
 
 void TestErrorLog::unwritableFallbacks()
 {
     QFETCH(bool, stateWritable);
-    QFETCH(bool, logIsFifo);
+    QFETCH(QString, appLog);
     const QString stateLog = m_stateDir.filePath(u"tesmor/GenLogger.log"_qs);
     QFile::remove(stateLog);
     // A directory below a regular file cannot be written, even by root.
@@ -186,9 +196,32 @@ void TestErrorLog::unwritableFallbacks()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(u"XDG_STATE_HOME"_qs, stateWritable ? m_stateDir.path() : blocker + u"/state"_qs);
     writer.setProcessEnvironment(env);
-    if (logIsFifo)
-        QCOMPARE(::mkfifo(QFile::encodeName(logPath()).constData(), 0644), 0);
-    const QString appDir = logIsFifo ? m_appDir.path() + u'/' : blocker + u"/app/"_qs;
+    const QByteArray log = QFile::encodeName(logPath());
+    // A file a shell sources, say; and one that does not exist yet.
+    const QString target = m_appDir.filePath(u"target"_qs);
+    const QByteArray targetText = "echo kept\n";
+    QFile::remove(target);
+    // Earlier records fill all but a few bytes of what the disk takes.
+    const QByteArray earlier = QByteArray(2000, 'x') + "\r\n";
+    if (appLog == u"fifo") {
+        QCOMPARE(::mkfifo(log.constData(), 0644), 0);
+    } else if (appLog.endsWith(u"symlink")) {
+        if (!appLog.startsWith(u"dangling")) {
+            QFile f(target);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(targetText) == targetText.size());
+        }
+        QCOMPARE(::symlink(QFile::encodeName(target).constData(), log.constData()), 0);
+    } else if (appLog == u"full") {
+        QFile f(logPath());
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(earlier) == earlier.size());
+        const rlim_t limit = earlier.size() + 20;
+        writer.setChildProcessModifier([limit] {
+            const rlimit size { limit, limit };
+            ::setrlimit(RLIMIT_FSIZE, &size);
+            ::signal(SIGXFSZ, SIG_IGN); // a short write instead
+        });
+    }
+    const QString appDir = appLog.isEmpty() ? blocker + u"/app/"_qs : m_appDir.path() + u'/';
     writer.start(QStringLiteral(LOG_WRITER), { appDir, u"2"_qs, u"Fallback"_qs });
     QVERIFY(writer.waitForFinished(30000));
     QCOMPARE(writer.exitStatus(), QProcess::NormalExit);
@@ -202,6 +235,15 @@ void TestErrorLog::unwritableFallbacks()
         QVERIFY(!QFile::exists(stateLog));
         QCOMPARE(stderrText.count(u"Fallback 1"_qs), 1);
         QCOMPARE(stderrText.count(u"\r\n"_qs), 2);
+    }
+    if (appLog.endsWith(u"symlink")) {
+        QFile f(target);
+        QCOMPARE(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)"),
+            appLog.startsWith(u"dangling") ? QByteArray("(none)") : targetText);
+    } else if (appLog == u"full") {
+        QFile f(logPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), earlier);
     }
 }
 
