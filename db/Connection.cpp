@@ -1,6 +1,7 @@
 #include "db/Connection.h"
 
 #include "db/ConnectionString.h"
+#include "db/LinkRate.h"
 #include "db/VerifiedServers.h"
 
 #include <QLocale>
@@ -146,6 +147,8 @@ qint64 reserveAnswerRoom(int fd)
     return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted : 0;
 }
 
+bool compressionWhereSlow = true;
+
 // The server's limit on one packet; 0 when it cannot be read, which leaves
 // the limit to the server.
 qint64 readMaxAllowedPacket(MYSQL *m)
@@ -197,6 +200,11 @@ void Connection::setKeepAlive(const KeepAlive &timers)
     keepAliveTimers = timers;
 }
 
+void Connection::setCompressionWhereSlow(bool allowed)
+{
+    compressionWhereSlow = allowed;
+}
+
 void Connection::setReceiveBuffer(int bytes)
 {
     receiveBufferBytes = bytes;
@@ -229,6 +237,40 @@ Outcome Connection::driverFailure(bool wasOpen) const
 }
 
 Outcome Connection::Open()
+{
+    m_compress = false;
+    m_linkRate.reset();
+    if (Outcome failure = connect())
+        return failure;
+    compressWhereSlow();
+    return std::nullopt;
+}
+
+void Connection::compressWhereSlow()
+{
+    MYSQL *const m = m_mysql.get();
+    unsigned long offered = 0;
+    if (!compressionWhereSlow || networkSocket(m) < 0
+        || mariadb_get_infov(m, MARIADB_CONNECTION_SERVER_CAPABILITIES, &offered) != 0
+        || (offered & CLIENT_COMPRESS) == 0)
+        return;
+    m_linkRate = measureLinkRate(m, m_maxAllowedPacket);
+    if (!m_linkRate || !compressionPays(*m_linkRate))
+        return;
+    // Nothing has run on the session yet, so nothing is lost with it.
+    Handle plain = std::move(m_mysql);
+    const qint64 plainMaxAllowedPacket = m_maxAllowedPacket;
+    const qint64 plainAnswerRoom = m_answerRoom;
+    m_compress = true;
+    if (!connect())
+        return;
+    m_compress = false;
+    m_mysql = std::move(plain);
+    m_maxAllowedPacket = plainMaxAllowedPacket;
+    m_answerRoom = plainAnswerRoom;
+}
+
+Outcome Connection::connect()
 {
     m_mysql.reset();
     m_maxAllowedPacket = 0;
@@ -332,6 +374,8 @@ Connection::Handle Connection::connectAttempt(
     const my_bool verifying = verify ? 1 : 0;
     mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &on);
     mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verifying);
+    if (m_compress)
+        mysql_optionsv(m, MYSQL_OPT_COMPRESS, nullptr);
 
     if (!mysql_real_connect(m, target.host.constData(), target.user.constData(),
             target.password.constData(),
@@ -339,6 +383,14 @@ Connection::Handle Connection::connectAttempt(
             CLIENT_MULTI_RESULTS))
         error = mysql_errno(m);
     return handle;
+}
+
+bool Connection::compressed() const
+{
+    unsigned long flags = 0;
+    return m_mysql
+        && mariadb_get_infov(m_mysql.get(), MARIADB_CONNECTION_CLIENT_CAPABILITIES, &flags) == 0
+        && (flags & CLIENT_COMPRESS) != 0;
 }
 
 int Connection::State() const
