@@ -3,6 +3,7 @@
 #include "core/ModPublic.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -19,10 +20,11 @@ struct Dump {
     QString lastTable;
 };
 
-Dump dumpWorkload()
+// Four tables of about tableBytes each.
+Dump dumpWorkload(qsizetype tableBytes)
 {
     constexpr int kTables = 4;
-    constexpr qsizetype kTableBytes = 25'000'000;
+    const qsizetype kTableBytes = tableBytes;
     constexpr qsizetype kInsertBytes = 1'000'000;
     Dump d;
     d.tables = kTables;
@@ -113,60 +115,161 @@ Dump dumpWorkload()
     return d;
 }
 
+// A link the dump crosses: straight to the server, or through the delay
+// proxy; what Tesmor chose there, over the rounds.
+struct Link {
+    Link(const char *name, double delayMs, double rateMbit, qsizetype tableBytes)
+        : name(name)
+        , delayMs(delayMs)
+        , rateMbit(rateMbit)
+        , tableBytes(tableBytes)
+    {
+    }
+    const char *name;
+    double delayMs; // < 0: straight to the server
+    double rateMbit; // 0: uncapped
+    qsizetype tableBytes;
+    Dump dump;
+    QString file;
+    std::unique_ptr<DelayProxy> proxy;
+    QString port;
+    int compressedRuns = 0;
+    int runs = 0;
+    QList<double> linkRates; // MB/s, as Tesmor measured them
+    QList<double> connectSeconds[2]; // with Tesmor's own choice, with compression off
+};
+
+QString choice(const Link &l)
+{
+    const QString rate = l.linkRates.isEmpty()
+        ? u"not measured"_qs
+        : u"the link measured at %1 MB/s"_qs.arg(median(l.linkRates), 0, 'f', 1);
+    if (l.compressedRuns == 0)
+        return u"not compressed, "_qs + rate;
+    if (l.compressedRuns == l.runs)
+        return u"compressed, "_qs + rate;
+    return u"compressed in %1 of %2 runs, "_qs.arg(l.compressedRuns).arg(l.runs) + rate;
+}
+
 } // namespace
 
 // The dump by Tesmor and by mariadb --force, alternated: on loopback, behind
-// 2 ms each way, and behind 2 ms each way on a 100 Mbit/s link, where a 1 MB
-// statement takes about 80 ms to cross and the client waits for each. Five
-// rounds, about four minutes: a run takes seconds, and the load of this
-// shared machine swings over tens of them.
+// 2 ms each way, behind 2 ms each way on a 100 Mbit/s link, where a 1 MB
+// statement takes about 80 ms to cross and the client waits for each, and
+// behind 20 ms each way on a 20 Mbit/s link, as over a VPN. On the capped
+// links, where Tesmor compresses, also Tesmor with compression turned off and
+// mariadb --force --compress. The capped links run 40 MB dumps, at their
+// lower rates; no smaller, since each of a dump's statements that must run
+// alone costs a round trip whatever the dump's size (about 40 of them, 1.7 s
+// behind 20 ms), which a small dump would mostly measure. Five rounds, about
+// eight minutes: a run takes seconds, and the load of this shared machine
+// swings over tens of them.
 int benchDump()
 {
     Bench bench;
     if (!bench.open())
         return 1;
-    const Dump dump = dumpWorkload();
-    const QString file = bench.writeFile(u"dump.sql"_qs, dump.workload.script);
-    constexpr double kDelayMs = 2;
-    constexpr double kRateMbit = 100;
-    DelayProxy far(bench.server, kDelayMs);
-    DelayProxy narrow(bench.server, kDelayMs, kRateMbit);
-    if (far.port().isEmpty() || narrow.port().isEmpty())
-        return 1;
-    std::printf("dump script: %d tables, %lld statements, %.1f MB\n", dump.tables,
-        static_cast<long long>(dump.workload.statements), dump.bytes / 1e6);
+    Link links[] = {
+        { "loopback", -1, 0, 25'000'000 },
+        { "2ms", 2, 0, 25'000'000 },
+        { "2ms 100Mbit", 2, 100, 10'000'000 },
+        { "20ms 20Mbit", 20, 20, 10'000'000 },
+    };
+    for (Link &l : links) {
+        l.dump = dumpWorkload(l.tableBytes);
+        l.file = bench.writeFile(u"dump-%1.sql"_qs.arg(l.dump.bytes), l.dump.workload.script);
+        if (l.delayMs >= 0)
+            l.proxy = std::make_unique<DelayProxy>(bench.server, l.delayMs, l.rateMbit);
+        l.port = l.proxy ? l.proxy->port() : bench.server.port;
+        if (l.port.isEmpty())
+            return 1;
+        std::printf("dump script %s: %d tables, %lld statements, %.1f MB\n", l.name, l.dump.tables,
+            static_cast<long long>(l.dump.workload.statements), l.dump.bytes / 1e6);
+    }
     // Statements a second to MB/s, once the run is seen to have stored every row.
-    auto megabytes = [&](double statementRate) {
+    auto megabytes = [&](const Dump &dump, double statementRate) {
         if (statementRate <= 0 || bench.rowCount(dump.lastTable) != dump.rowsPerTable)
             return 0.0;
         return statementRate / dump.workload.statements * dump.bytes / 1e6;
     };
-    auto tesmor = [&](const QString &port) {
-        return megabytes(bench.connectCnn(port) ? bench.tesmorRate(dump.workload) : 0);
+    auto tesmor = [&](Link &l, bool ownChoice) {
+        Connection::setCompressionWhereSlow(ownChoice);
+        const qint64 start = benchClock.nsecsElapsed();
+        const bool connected = bench.connectCnn(l.port);
+        l.connectSeconds[ownChoice ? 0 : 1] << seconds(start);
+        Connection::setCompressionWhereSlow();
+        if (connected && ownChoice) {
+            ++l.runs;
+            l.compressedRuns += ModPublic::Cnn->compressed() ? 1 : 0;
+            if (const std::optional<double> rate = ModPublic::Cnn->linkRate())
+                l.linkRates << *rate / 1e6;
+        }
+        return megabytes(l.dump, connected ? bench.tesmorRate(l.dump.workload) : 0);
     };
-    auto client = [&](const QString &port) {
-        return megabytes(bench.clientRate(dump.workload, file, port));
+    auto client = [&](Link &l, const QStringList &options) {
+        return megabytes(l.dump, bench.clientRate(l.dump.workload, l.file, l.port, options));
     };
+    // Per link, where its runs are in a round: Tesmor, mariadb, and on a
+    // capped link Tesmor uncompressed and mariadb --compress.
+    struct Columns {
+        qsizetype tesmor = -1, client = -1, tesmorOff = -1, clientCompressed = -1;
+    };
+    QList<std::function<double()>> runs;
+    QList<Columns> columns;
+    QString label = u"dump (MB/s:"_qs;
+    for (Link &l : links) {
+        Columns c;
+        c.tesmor = runs.size();
+        runs << [&] { return tesmor(l, true); };
+        c.client = runs.size();
+        runs << [&] { return client(l, {}); };
+        label += u" %1 tesmor, mariadb"_qs.arg(QLatin1String(l.name));
+        if (l.rateMbit > 0) {
+            c.tesmorOff = runs.size();
+            runs << [&] { return tesmor(l, false); };
+            c.clientCompressed = runs.size();
+            runs << [&] { return client(l, { u"--compress"_qs }); };
+            label += u", tesmor uncompressed, mariadb --compress"_qs;
+        }
+        label += u';';
+        columns << c;
+    }
+    label.back() = u')';
     QList<QList<double>> rounds;
-    const auto r = alternate("dump (tesmor, mariadb MB/s: loopback, 2ms, 2ms 100Mbit)", 5,
-        { [&] { return tesmor(bench.server.port); }, [&] { return client(bench.server.port); },
-            [&] { return tesmor(far.port()); }, [&] { return client(far.port()); },
-            [&] { return tesmor(narrow.port()); }, [&] { return client(narrow.port()); } },
-        &rounds, true);
+    const auto r = alternate(qPrintable(label), 5, runs, &rounds, true);
     QString tables;
-    for (int t = 1; t <= dump.tables; ++t)
+    for (int t = 1; t <= links[0].dump.tables; ++t)
         tables += u"%1bench_dump_%2"_qs.arg(t > 1 ? u", "_qs : QString()).arg(t);
     exec(bench.admin, u"DROP TABLE IF EXISTS "_qs + tables);
     if (!r)
         return 1;
     const QList<double> &m = *r;
-    std::printf("dump: loopback tesmor %.1f MB/s, mariadb %.1f MB/s, ratio %.2f\n", m[0], m[1],
-        m[0] / m[1]);
-    // Kept: each round's rate behind the proxy against its own loopback rate.
-    std::printf("dump 2ms: tesmor %.1f MB/s, mariadb %.1f MB/s, ratio %.2f, kept %.0f%%\n", m[2],
-        m[3], m[2] / m[3], medianRatio(rounds, 2, 0) * 100.0);
-    std::printf("dump 2ms 100Mbit: tesmor %.1f MB/s, mariadb %.1f MB/s, ratio %.2f, kept %.0f%%\n",
-        m[4], m[5], m[4] / m[5], medianRatio(rounds, 4, 0) * 100.0);
+    const qsizetype loopback = columns[0].tesmor;
+    for (qsizetype i = 0; i < columns.size(); ++i) {
+        const Link &l = links[i];
+        const Columns &c = columns[i];
+        const double a = m[c.tesmor];
+        const double b = m[c.client];
+        QString line = i == 0 ? u"dump: loopback tesmor"_qs
+                              : u"dump %1: tesmor"_qs.arg(QLatin1String(l.name));
+        line += u" %1 MB/s (%2)"_qs.arg(a, 0, 'f', 1).arg(choice(l));
+        if (c.tesmorOff >= 0)
+            line += u", uncompressed %1 MB/s"_qs.arg(m[c.tesmorOff], 0, 'f', 1);
+        line += u", mariadb %1 MB/s"_qs.arg(b, 0, 'f', 1);
+        if (c.clientCompressed >= 0)
+            line += u", mariadb --compress %1 MB/s"_qs.arg(m[c.clientCompressed], 0, 'f', 1);
+        line += u", ratio %1"_qs.arg(a / b, 0, 'f', 2);
+        if (c.clientCompressed >= 0)
+            line += u", %1 against --compress"_qs.arg(a / m[c.clientCompressed], 0, 'f', 2);
+        // Kept: each round's rate behind the proxy against its own loopback rate.
+        if (i > 0)
+            line
+                += u", kept %1%"_qs.arg(medianRatio(rounds, c.tesmor, loopback) * 100.0, 0, 'f', 0);
+        std::printf("%s\n", qPrintable(line));
+        if (c.tesmorOff >= 0)
+            std::printf("dump %s: tesmor connects in %.2f s, %.2f s with compression off\n", l.name,
+                median(l.connectSeconds[0]), median(l.connectSeconds[1]));
+    }
     std::fflush(stdout);
     return 0;
 }
