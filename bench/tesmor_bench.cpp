@@ -10,10 +10,12 @@
 //             window's runner, against the same script file run by the
 //             mariadb command-line client
 //   latency:  the same through a proxy adding 2 ms each way
-//   dump:     a 100 MB script shaped like mariadb-dump's output, 1 MB
-//             INSERTs, by the window's runner and by the client: on
-//             loopback, behind 2 ms each way, and behind 2 ms each way on a
-//             100 Mbit/s link
+//   dump:     a script shaped like mariadb-dump's output, 1 MB INSERTs, by
+//             the window's runner and by the client: on loopback and behind
+//             2 ms each way (100 MB), behind 2 ms each way on a 100 Mbit/s
+//             link and behind 20 ms each way on a 20 Mbit/s one (40 MB),
+//             where Tesmor compresses: there also Tesmor uncompressed and the
+//             client with --compress
 //   selects:  20,000 SELECTs, each needing its answer before the next
 //   proxy:    what the proxy itself costs at 0 ms
 //   failures: what a failing statement costs, and where

@@ -147,6 +147,8 @@ qint64 reserveAnswerRoom(int fd)
     return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted : 0;
 }
 
+// Whether Open may compress where the link is slow; the bench turns it off
+// to compare.
 bool compressionWhereSlow = true;
 
 // The server's limit on one packet; 0 when it cannot be read, which leaves
