@@ -1,6 +1,7 @@
 #include "db/Connection.h"
 
 #include "db/ConnectionString.h"
+#include "db/LinkRate.h"
 #include "db/PeerWatch.h"
 #include "db/VerifiedServers.h"
 
@@ -174,6 +175,10 @@ qint64 reserveAnswerRoom(int fd)
     return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted : 0;
 }
 
+// Whether Open may compress where the link is slow; the bench turns it off
+// to compare.
+bool compressionWhereSlow = true;
+
 // The server's limit on one packet; 0 when it cannot be read, which leaves
 // the limit to the server.
 qint64 readMaxAllowedPacket(MYSQL *m)
@@ -228,6 +233,11 @@ void Connection::setKeepAlive(const KeepAlive &timers)
     keepAliveTimers = timers;
 }
 
+void Connection::setCompressionWhereSlow(bool allowed)
+{
+    compressionWhereSlow = allowed;
+}
+
 void Connection::setReceiveBuffer(int bytes)
 {
     receiveBufferBytes = bytes;
@@ -263,6 +273,40 @@ Outcome Connection::Open()
 {
     m_openNotice.reset();
     m_watch.reset();
+    m_compress = false;
+    m_linkRate.reset();
+    if (Outcome failure = connect())
+        return failure;
+    compressWhereSlow();
+    return std::nullopt;
+}
+
+void Connection::compressWhereSlow()
+{
+    MYSQL *const m = m_mysql.get();
+    unsigned long offered = 0;
+    if (!compressionWhereSlow || networkSocket(m) < 0
+        || mariadb_get_infov(m, MARIADB_CONNECTION_SERVER_CAPABILITIES, &offered) != 0
+        || (offered & CLIENT_COMPRESS) == 0)
+        return;
+    m_linkRate = measureLinkRate(m, m_maxAllowedPacket);
+    if (!m_linkRate || !compressionPays(*m_linkRate))
+        return;
+    // Nothing has run on the session yet, so nothing is lost with it.
+    Handle plain = std::move(m_mysql);
+    const qint64 plainMaxAllowedPacket = m_maxAllowedPacket;
+    const qint64 plainAnswerRoom = m_answerRoom;
+    m_compress = true;
+    if (!connect())
+        return;
+    m_compress = false;
+    m_mysql = std::move(plain);
+    m_maxAllowedPacket = plainMaxAllowedPacket;
+    m_answerRoom = plainAnswerRoom;
+}
+
+Outcome Connection::connect()
+{
     m_mysql.reset();
     m_maxAllowedPacket = 0;
     m_answerRoom = 0;
@@ -390,6 +434,8 @@ Connection::Handle Connection::connectAttempt(
     // The exact name localhost would go to the local socket whatever the port.
     const unsigned protocol = target.localSocket ? MYSQL_PROTOCOL_SOCKET : MYSQL_PROTOCOL_TCP;
     mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &protocol);
+    if (m_compress)
+        mysql_optionsv(m, MYSQL_OPT_COMPRESS, nullptr);
 
     if (!mysql_real_connect(m, target.host.constData(), target.user.constData(),
             target.password.constData(),
@@ -402,6 +448,14 @@ Connection::Handle Connection::connectAttempt(
 qint64 Connection::unsentBytes() const
 {
     return m_watch ? m_watch->unsentBytes() : 0;
+}
+
+bool Connection::compressed() const
+{
+    unsigned long flags = 0;
+    return m_mysql
+        && mariadb_get_infov(m_mysql.get(), MARIADB_CONNECTION_CLIENT_CAPABILITIES, &flags) == 0
+        && (flags & CLIENT_COMPRESS) != 0;
 }
 
 int Connection::State() const

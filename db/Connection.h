@@ -29,6 +29,9 @@ public:
     // Opens the connection string set before; blocks until the attempt is
     // over. A server whose certificate once verified must verify again
     // (VerifiedServers); any other connects with TLS when offered, unverified.
+    // Over a network, the link is measured first, and where compression
+    // would raise a dump's rate (compressionPays) the session is opened
+    // again with the protocol compressed, when the server offers it.
     [[nodiscard]] Outcome Open();
     // 1 when open, 0 when closed.
     int State() const;
@@ -102,6 +105,17 @@ public:
     // How long Open waits for the server to answer; tests shorten it.
     void setConnectTimeout(unsigned seconds) { m_connectTimeoutSeconds = seconds; }
 
+    // Whether connections opened from now on may compress their protocol
+    // where the link is slow (see Open); on unless turned off, as the bench
+    // does to compare.
+    static void setCompressionWhereSlow(bool allowed = true);
+    // True when the session's protocol is compressed.
+    bool compressed() const;
+    // The rate in bytes a second Open measured the link at; nothing when it
+    // did not (a Unix socket, a server without compression, or the
+    // measurement failed).
+    std::optional<double> linkRate() const { return m_linkRate; }
+
 private:
     struct Closer {
         void operator()(st_mysql *m) const;
@@ -116,6 +130,12 @@ private:
     // Lost-connection errors mean "gone away" only for a connection that was open.
     [[nodiscard]] Outcome driverFailure(bool wasOpen = true) const;
     [[nodiscard]] Outcome drainResults();
+    // Opens the connection string, compressed when m_compress is set.
+    [[nodiscard]] Outcome connect();
+    // Measures the link of the session just opened and, where compression
+    // would raise a dump's rate, opens it again compressed; the session as
+    // it is should that fail.
+    void compressWhereSlow();
 
     Handle m_mysql;
     QString m_connectionString;
@@ -127,6 +147,8 @@ private:
     Outcome m_openNotice;
     // Gone before m_mysql, which it watches.
     std::unique_ptr<PeerWatch> m_watch;
+    bool m_compress = false;
+    std::optional<double> m_linkRate;
 };
 
 // The Source of failures the connection raises itself.

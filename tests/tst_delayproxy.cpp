@@ -1,5 +1,7 @@
 #include "ServerProbe.h"
 #include "TestSupport.h"
+#include "db/Connection.h"
+#include "db/ConnectionString.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -8,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <optional>
 #include <thread>
 
 namespace {
@@ -18,10 +21,12 @@ struct Proxy {
     QProcess process;
     QString port; // empty when it did not start
 
-    Proxy(const QString &host, const QString &target, int delayMs)
+    Proxy(const QString &host, const QString &target, int delayMs, int rateMbit = 0)
     {
-        process.start(
-            QString::fromUtf8(DELAY_PROXY), { u"0"_qs, host, target, QString::number(delayMs) });
+        QStringList arguments { u"0"_qs, host, target, QString::number(delayMs) };
+        if (rateMbit > 0)
+            arguments << QString::number(rateMbit);
+        process.start(QString::fromUtf8(DELAY_PROXY), arguments);
         if (!process.waitForReadyRead(10000))
             return;
         const QByteArray line = process.readLine();
@@ -97,6 +102,8 @@ class TestDelayProxy : public QObject {
 private slots:
     void carriesSessionAndEndsWithInput();
     void delaysChunksOnceNotOneAfterAnother();
+    void compressesWhereTheLinkIsSlow_data();
+    void compressesWhereTheLinkIsSlow();
 };
 
 // A result of thousands of rows crosses in many chunks: any loss or
@@ -162,6 +169,56 @@ void TestDelayProxy::delaysChunksOnceNotOneAfterAnother()
     // its timer's wake-up time.
     QVERIFY2(firstBackMs >= 2 * kDelayMs * 3 / 4, qPrintable(QString::number(firstBackMs)));
     QVERIFY2(lastBackMs < kChunks * kDelayMs / 2, qPrintable(QString::number(lastBackMs)));
+}
+
+void TestDelayProxy::compressesWhereTheLinkIsSlow_data()
+{
+    QTest::addColumn<int>("delayMs"); // -1: straight to the server
+    QTest::addColumn<int>("rateMbit"); // 0: uncapped
+    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<bool>("compressed");
+    QTest::newRow("loopback") << -1 << 0 << true << false;
+    QTest::newRow("2 ms each way, uncapped") << 2 << 0 << true << false;
+    QTest::newRow("2 ms each way, 20 Mbit/s") << 2 << 20 << true << true;
+    QTest::newRow("2 ms each way, 20 Mbit/s, turned off") << 2 << 20 << false << false;
+}
+
+// As the server sees the session, and before any statement of the user's.
+void TestDelayProxy::compressesWhereTheLinkIsSlow()
+{
+    QFETCH(int, delayMs);
+    QFETCH(int, rateMbit);
+    QFETCH(bool, allowed);
+    QFETCH(bool, compressed);
+    const TestServer server;
+    REQUIRE_SERVER(server);
+    ServerProbe probe(server, server.database);
+    QVERIFY2(probe.exec(u"CREATE OR REPLACE TABLE link_compression (id BIGINT, seen TEXT)"_qs),
+        qPrintable(probe.error()));
+    std::optional<Proxy> proxy;
+    if (delayMs >= 0)
+        proxy.emplace(server.host, server.port, delayMs, rateMbit);
+    const QString port = proxy ? proxy->port : server.port;
+    QVERIFY(!port.isEmpty());
+
+    Connection::setCompressionWhereSlow(allowed);
+    Connection c;
+    c.setConnectionString(
+        composeConnectionString(port, server.host, u"olun"_qs, QString(), server.database));
+    const Outcome opened = c.Open();
+    Connection::setCompressionWhereSlow();
+    VERIFY_OK(opened);
+    VERIFY_OK(c.Execute(u"INSERT INTO link_compression SELECT CONNECTION_ID(), VARIABLE_VALUE "
+                        "FROM information_schema.SESSION_STATUS WHERE VARIABLE_NAME = "
+                        "'Compression'"_qs));
+    const QString seen
+        = probe.scalar(u"SELECT seen FROM link_compression WHERE id = %1"_qs.arg(c.threadId()));
+    const QString rate = c.linkRate() ? QString::number(*c.linkRate() / 1e6) : u"none"_qs;
+    QVERIFY2(seen == (compressed ? u"ON" : u"OFF"), qPrintable(seen + u", MB/s: "_qs + rate));
+    QCOMPARE(c.compressed(), compressed);
+    // The link was measured wherever the choice was Tesmor's to make.
+    QCOMPARE(c.linkRate().has_value(), allowed);
+    QVERIFY(probe.exec(u"DROP TABLE link_compression"_qs));
 }
 
 QTEST_GUILESS_MAIN(TestDelayProxy)
