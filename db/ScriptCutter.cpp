@@ -338,6 +338,7 @@ bool ScriptCutter::delimiterCommand(qsizetype head, Statement *out)
     m_pos = skipLineBreak(m_data, lineEnd, m_end);
     if (command.refusal.isEmpty()) {
         m_delimiter = command.delimiter.toByteArray();
+        m_delimiterLines.push_back({ m_base + head, m_base + lineEnd });
         out->refusal.clear();
         return true;
     }
@@ -357,6 +358,7 @@ bool ScriptCutter::delimiterCommand(qsizetype head, Statement *out)
 
 bool ScriptCutter::next(Statement *out)
 {
+    m_delimiterLines.clear();
     for (;;) {
         m_edits.clear();
         if (m_pasted < m_pos)
@@ -428,6 +430,8 @@ bool ScriptCutter::next(Statement *out)
         const StatementShape shape = shapeOf(m_text, out->several);
         out->withoutRows = shape.withoutRows;
         out->changesMode = shape.changesMode;
+        out->pasted = std::any_of(m_edits.begin(), m_edits.end(),
+            [head](const Edit &e) { return e.drop > 0 && e.at + e.drop == head; });
         return true;
     }
 }

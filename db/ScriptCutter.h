@@ -33,6 +33,8 @@ struct Statement {
     bool withoutRows = false;
     // It may change the session's sql_mode, and so how what follows reads.
     bool changesMode = false;
+    // Its code starts in a line pasted from code, unwrapped.
+    bool pasted = false;
 };
 
 // Where a cut may go on from: the start of a statement, with what the cut
@@ -92,6 +94,15 @@ public:
     qsizetype position() const { return m_base + m_pos; }
     // Where the statement after the one next() gave last starts.
     CutPoint resumePoint();
+    // The DELIMITER lines the last next() went past, before the statement it
+    // gave (or, when it gave none, up to the end), each from its first
+    // letter to its line break: no statements, yet part of how the script
+    // runs, so an editor shows them.
+    struct Span {
+        qsizetype from;
+        qsizetype to;
+    };
+    const std::vector<Span> &delimiterLines() const { return m_delimiterLines; }
 
     // The statements of a whole script under one mode.
     static qsizetype count(QByteArray script, SqlText::Mode mode = {});
@@ -131,6 +142,7 @@ private:
     // The next place where a pasted line may start; m_end when none.
     qsizetype m_pasted = 0;
     std::vector<Edit> m_edits; // of the statement being cut, in order
+    std::vector<Span> m_delimiterLines;
     QByteArray m_scratch; // its text when edited
     QByteArrayView m_text;
 };
