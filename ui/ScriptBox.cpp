@@ -3,6 +3,9 @@
 #include "core/Platform.h"
 #include "ui/Look.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QClipboard>
 #include <QDropEvent>
 #include <QFile>
@@ -198,6 +201,32 @@ std::vector<Join> joinsIn(const Bytes &bytes, const StatementMap::Piece &piece, 
     return joins;
 }
 
+// Qt makes a widget's accessible as the widget shows, whether a screen
+// reader is on or not, and QScintilla's counts the characters up to the
+// caret at every change of what is shown: a second a key at the end of
+// 100 MB. Until one is on, the box has a plain accessible, named by its
+// label; then QScintilla's, which reads the text.
+QAccessibleInterface *plainAccessible(const QString &, QObject *object)
+{
+    auto *box = qobject_cast<ScriptBox *>(object);
+    return box && !QAccessible::isActive() ? new QAccessibleWidget(box, QAccessible::EditableText)
+                                           : nullptr;
+}
+
+struct ScreenReaderWatch : QAccessible::ActivationObserver {
+    void accessibilityActiveChanged(bool active) override
+    {
+        if (!active)
+            return;
+        for (QWidget *widget : QApplication::allWidgets()) {
+            if (auto *box = qobject_cast<ScriptBox *>(widget)) {
+                if (QAccessibleInterface *plain = QAccessible::queryAccessibleInterface(box))
+                    QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(plain));
+            }
+        }
+    }
+};
+
 } // namespace
 
 ScriptBox::ScriptBox(QWidget *parent)
@@ -212,6 +241,14 @@ ScriptBox::ScriptBox(QWidget *parent)
     m_cutTimer.setInterval(0);
     connect(
         &m_cutTimer, &QTimer::timeout, this, [this] { updateView(StatementMap::Steps {}.slice); });
+    // Factories made later are asked first: this one before QScintilla's.
+    static const bool watched = [] {
+        QAccessible::installFactory(plainAccessible);
+        static ScreenReaderWatch watch;
+        QAccessible::installActivationObserver(&watch);
+        return true;
+    }();
+    Q_UNUSED(watched);
     useDocument(true, false);
 
     // The window's font (QsciScintilla starts from the application's) and
@@ -315,12 +352,12 @@ ScriptBox::ScriptBox(QWidget *parent)
     }
     sci(SCI_ANNOTATIONSETVISIBLE, ANNOTATION_STANDARD);
 
-    // Only changes of the text are told: styles and marks change at every
-    // paint and pass.
-    sci(SCI_SETMODEVENTMASK, SC_MOD_INSERTTEXT | SC_MOD_DELETETEXT);
+    // Changes of the text are told before they are made, and only those:
+    // styles and marks change at every paint and pass.
+    tellChanges();
     connect(this, &QsciScintillaBase::SCN_MODIFIED, this,
-        [this](int position, int modificationType, const char *, int length, int linesAdded) {
-            textChanged(position, modificationType, length, linesAdded);
+        [this](int position, int modificationType, const char *, int length) {
+            textChanging(position, modificationType, length);
         });
     connect(this, &QsciScintillaBase::SCN_STYLENEEDED, this,
         [this](int position) { styleNeeded(position); });
@@ -372,6 +409,7 @@ void ScriptBox::useDocument(bool coloured, bool keepText)
     m_map.reset();
     m_islandFrom = m_islandTo = 0;
     m_statementLines.clear();
+    m_lineEdit.reset();
     if (!text.isEmpty()) {
         const long eventMask = sci(SCI_GETMODEVENTMASK);
         sci(SCI_SETMODEVENTMASK, 0);
@@ -559,37 +597,63 @@ void ScriptBox::fitLineNumbers()
         SendScintilla(SCI_TEXTWIDTH, STYLE_LINENUMBER, widest.constData()) + kNumberPadding);
 }
 
-void ScriptBox::textChanged(int position, int modificationType, int length, int linesAdded)
+// Which changes Scintilla tells. Told after it is made, a change has
+// QScintilla's accessibility count the characters up to it (a second a key
+// at the end of 100 MB), for screen readers: only when one is on.
+void ScriptBox::tellChanges()
 {
-    const bool inserted = (modificationType & SC_MOD_INSERTTEXT) != 0;
-    if (!inserted && (modificationType & SC_MOD_DELETETEXT) == 0)
+    const long wanted = SC_MOD_BEFOREINSERT | SC_MOD_BEFOREDELETE
+        | (QAccessible::isActive() ? SC_MOD_INSERTTEXT | SC_MOD_DELETETEXT : 0);
+    if (sci(SCI_GETMODEVENTMASK) != wanted)
+        sci(SCI_SETMODEVENTMASK, wanted);
+}
+
+void ScriptBox::textChanging(int position, int modificationType, int length)
+{
+    const bool inserting = (modificationType & SC_MOD_BEFOREINSERT) != 0;
+    if (!inserting && (modificationType & SC_MOD_BEFOREDELETE) == 0)
         return;
+    tellChanges();
+    moveStatementMarks();
     clearMarks();
-    if (inserted)
+    // What the map knows it moves by positions alone: told before the
+    // change, it holds after it.
+    if (inserting)
         m_map.inserted(position, length);
     else
         m_map.removed(position, length);
     // What was coloured from before the edit on may read otherwise now.
     if (m_islandTo > position - kRestyleBefore)
         m_islandTo = std::max(m_islandFrom, position - kRestyleBefore);
-    if (linesAdded != 0) {
-        // The statement marks move with their lines as Scintilla moves them:
-        // lines put in at a line's start take its marks down with them, and
-        // the marks of lines taken out go to the line the cut started in.
-        const long line = sci(SCI_LINEFROMPOSITION, position);
-        const bool atLineStart = inserted && sci(SCI_POSITIONFROMLINE, line) == position;
-        for (long &marked : m_statementLines) {
-            if (linesAdded > 0 && (marked > line || (marked == line && atLineStart)))
-                marked += linesAdded;
-            else if (linesAdded < 0 && marked > line)
-                marked = std::max(line, marked + linesAdded);
-        }
-        std::sort(m_statementLines.begin(), m_statementLines.end());
-        m_statementLines.erase(
-            std::unique(m_statementLines.begin(), m_statementLines.end()), m_statementLines.end());
-        fitLineNumbers();
-    }
+    const long line = sci(SCI_LINEFROMPOSITION, position);
+    m_lineEdit
+        = { line, inserting && sci(SCI_POSITIONFROMLINE, line) == position, sci(SCI_GETLINECOUNT) };
     scheduleView();
+}
+
+// The statement marks move with their lines as Scintilla moves them: lines
+// put in at a line's start take its marks down with them, and the marks of
+// lines taken out go to the line the edit started in. Done once the edit is
+// made, when its lines are known.
+void ScriptBox::moveStatementMarks()
+{
+    if (!m_lineEdit)
+        return;
+    const auto [line, atLineStart, linesBefore] = *m_lineEdit;
+    m_lineEdit.reset();
+    const long added = sci(SCI_GETLINECOUNT) - linesBefore;
+    if (added == 0)
+        return;
+    for (long &marked : m_statementLines) {
+        if (added > 0 && (marked > line || (marked == line && atLineStart)))
+            marked += added;
+        else if (added < 0 && marked > line)
+            marked = std::max(line, marked + added);
+    }
+    std::sort(m_statementLines.begin(), m_statementLines.end());
+    m_statementLines.erase(
+        std::unique(m_statementLines.begin(), m_statementLines.end()), m_statementLines.end());
+    fitLineNumbers();
 }
 
 void ScriptBox::goToMark(bool forward)
@@ -857,6 +921,7 @@ void ScriptBox::scheduleView()
 
 void ScriptBox::clearStatementMarks()
 {
+    moveStatementMarks();
     for (const long line : m_statementLines) {
         while ((sci(SCI_MARKERGET, line) & (1 << kStatementMarker)) != 0)
             sci(SCI_MARKERDELETE, line, kStatementMarker);
@@ -993,6 +1058,7 @@ void ScriptBox::colour(qsizetype from, qsizetype to)
 // cost more than its text.
 void ScriptBox::updateView(qsizetype budget)
 {
+    moveStatementMarks();
     const long lines = sci(SCI_GETLINECOUNT);
     const long topVisible = sci(SCI_GETFIRSTVISIBLELINE);
     const long first = sci(SCI_DOCLINEFROMVISIBLE, topVisible);

@@ -99,7 +99,9 @@ private:
     void insertMimeText(const QMimeData *source);
     void dropFiles(const QStringList &files, QDropEvent *event);
     void dropText(QDropEvent *event);
-    void textChanged(int position, int modificationType, int length, int linesAdded);
+    void tellChanges();
+    void textChanging(int position, int modificationType, int length);
+    void moveStatementMarks();
     void goToMark(bool forward);
     void setMarginShown(bool shown);
     void fitLineNumbers();
@@ -122,6 +124,13 @@ private:
     QTimer m_viewTimer; // marks for what is in view, once the events are in
     QTimer m_cutTimer; // cuts on in steps toward what is in view
     std::vector<long> m_statementLines; // lines carrying a statement mark
+    // The last edit, for the marks to follow its lines once it is made.
+    struct LineEdit {
+        long line;
+        bool atLineStart;
+        long linesBefore;
+    };
+    std::optional<LineEdit> m_lineEdit;
     int m_lineDigits = 0;
 
     // A mark that shows its message, for the hover.

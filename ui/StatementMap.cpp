@@ -195,8 +195,12 @@ void StatementMap::cutFrom(Point from, qsizetype to, Reading *out)
                 m_readTo = std::max(m_readTo, to);
             return;
         }
-        if (after.position > m_frontier.position)
+        if (after.position > m_frontier.position) {
             extend(after);
+            // Lined up: the rest is known, unless it is to be read.
+            if (!out && m_frontier.position > after.position)
+                return;
+        }
         lead = after.position;
     }
 }
@@ -205,9 +209,12 @@ bool StatementMap::reach(qsizetype position, qsizetype budget)
 {
     position = std::min(position, m_text.size());
     while (m_readTo < position && budget > 0) {
-        // A statement longer than a step is read in steps that double, so
-        // that it is read about twice, not once a step.
-        const qsizetype step = std::max(m_steps.slice, 2 * (m_readTo - m_frontier.position));
+        // As far as asked, a step at most; a statement longer than that is
+        // read in steps that double, so that it is read about twice, not
+        // once a step.
+        const qsizetype step
+            = std::max(std::min(position - m_frontier.position + m_steps.spacing, m_steps.slice),
+                2 * (m_readTo - m_frontier.position));
         cutFrom(m_frontier, m_frontier.position + step, nullptr);
         budget -= step;
     }
