@@ -715,6 +715,11 @@ SELECT 3)"_qs.replace(u'\n', u"\r\n"_qs);
         const qsizetype at = bytes.indexOf(probe.text) + probe.offset;
         QTRY_COMPARE_WITH_TIMEOUT(styleAt(at), probe.colour, 2000);
     }
+    // Under ANSI_QUOTES "…" is a name: a change of mode colours anew.
+    box()->setSqlMode({ false, true });
+    QTRY_COMPARE(styleAt(bytes.indexOf("\"two\"") + 1), C::Name);
+    box()->setSqlMode({});
+    QTRY_COMPARE(styleAt(bytes.indexOf("\"two\"") + 1), C::Literal);
     // The ";" and comment join lines 1 and 2; the DELIMITER lines are no
     // statements; the quote left open runs to the end.
     QTRY_COMPARE(statementLines(), (QList<int> { 1, 3, 5, 7 }));
@@ -818,6 +823,18 @@ void TestFrmQuery::bigScriptGoesWithoutColours()
     QCOMPARE(box()->scriptBytes(), "SELECT 'small'");
     QTRY_COMPARE(box()->SendScintilla(QsciScintillaBase::SCI_GETSTYLEAT, 8UL),
         long(ScriptBox::Colour::Literal));
+
+    // Emptied, it stays as it is, for undo; typed into, it is coloured.
+    mime = new QMimeData;
+    mime->setData(u"text/plain;charset=utf-8"_qs, big);
+    QApplication::clipboard()->setMimeData(mime);
+    press(Qt::Key_V, Qt::ControlModifier);
+    press(Qt::Key_A, Qt::ControlModifier);
+    press(Qt::Key_Delete);
+    QVERIFY(!box()->isColoured());
+    typeText(u"'"_qs);
+    QVERIFY(box()->isColoured());
+    QCOMPARE(box()->scriptBytes(), "'");
 }
 
 QTEST_MAIN(TestFrmQuery)
