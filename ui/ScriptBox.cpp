@@ -1101,7 +1101,7 @@ void ScriptBox::updateView(qsizetype budget)
     std::vector<Join> joins;
     const auto firstPiece = std::find_if(reading.pieces.begin(), reading.pieces.end(),
         [from](const StatementMap::Piece &p) { return p.end > from; });
-    if (firstPiece != reading.pieces.end()) {
+    if (firstPiece != reading.pieces.end() && firstPiece->start < to) {
         const qsizetype base = firstPiece->start;
         const qsizetype limit = std::min(size, to + StatementMap::kLookahead);
         const Bytes bytes { bytesAt(base, limit - base), base, limit };
