@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,7 +23,14 @@ constexpr qint64 kLongestStatement = qint64(1) << 30;
 // bytes follow.
 qsizetype firstBadByte(const char *data, qsizetype n, bool more)
 {
-    for (qsizetype i = 0; i < n;) {
+    // Most windows are text: Qt's check first, up to the last character,
+    // which the window's end may cut off.
+    qsizetype i = std::max<qsizetype>(n - 4, 0);
+    while (i > 0 && (static_cast<unsigned char>(data[i]) & 0xC0) == 0x80)
+        --i;
+    if (!QByteArrayView(data, i).isValidUtf8() || std::memchr(data, 0, size_t(i)))
+        i = 0;
+    for (; i < n;) {
         const auto c = static_cast<unsigned char>(data[i]);
         if (c == 0)
             return i;
@@ -197,7 +205,7 @@ bool FileScript::load(const CutPoint &from)
     }
     m_windowStart = from;
     m_windowEnd = from.position + bytes.size();
-    m_cutter = std::make_unique<ScriptCutter>(std::move(bytes), from, m_mode);
+    m_cutter = std::make_unique<ScriptCutter>(std::move(bytes), from, m_mode, !more && m_badAt < 0);
     return true;
 }
 

@@ -101,7 +101,7 @@ ScriptCutter::ScriptCutter(QByteArray script, SqlText::Mode mode)
     findPasted(m_begin);
 }
 
-ScriptCutter::ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode mode)
+ScriptCutter::ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode mode, bool toTheEnd)
     : m_script(std::move(rest))
     , m_base(from.position)
     , m_baseLineStart(from.lineStart)
@@ -114,6 +114,8 @@ ScriptCutter::ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode 
     m_end = m_script.size();
     if (m_base == 0 && QByteArrayView(m_script).startsWith(kByteOrderMark))
         m_begin = m_pos = m_counted = kByteOrderMark.size();
+    while (toTheEnd && m_end > m_begin && m_data[m_end - 1] == ' ')
+        --m_end;
     findPasted(m_begin);
 }
 
@@ -346,6 +348,7 @@ bool ScriptCutter::delimiterCommand(qsizetype head, Statement *out)
     m_pos = skipLineBreak(m_data, lineEnd, m_end);
     if (command.refusal.isEmpty()) {
         m_delimiter = command.delimiter.toByteArray();
+        m_delimiterLines.push_back({ m_base + head, m_base + lineEnd });
         out->refusal.clear();
         return true;
     }
@@ -365,6 +368,7 @@ bool ScriptCutter::delimiterCommand(qsizetype head, Statement *out)
 
 bool ScriptCutter::next(Statement *out)
 {
+    m_delimiterLines.clear();
     for (;;) {
         m_edits.clear();
         if (m_pasted < m_pos)
@@ -436,6 +440,8 @@ bool ScriptCutter::next(Statement *out)
         const StatementShape shape = shapeOf(m_text, out->several);
         out->withoutRows = shape.withoutRows;
         out->changesMode = shape.changesMode;
+        out->pasted = std::any_of(m_edits.begin(), m_edits.end(),
+            [head](const Edit &e) { return e.drop > 0 && e.at + e.drop == head; });
         return true;
     }
 }

@@ -33,6 +33,8 @@ struct Statement {
     bool withoutRows = false;
     // It may change the session's sql_mode, and so how what follows reads.
     bool changesMode = false;
+    // Its code starts in a line pasted from code, unwrapped.
+    bool pasted = false;
 };
 
 // Where a cut may go on from: the start of a statement, with what the cut
@@ -91,9 +93,10 @@ public:
     // Goes on from `from`, a point an earlier cut of the same script gave:
     // `rest` holds the script's bytes from there on (or as many as are to be
     // cut), and every position reported is in the whole script. A cut
-    // from the start skips a byte order mark; nothing is trimmed at the
-    // end, which may not be the script's.
-    ScriptCutter(QByteArray rest, const CutPoint &from, SqlText::Mode mode = {});
+    // from the start skips a byte order mark; spaces at the end are trimmed
+    // as the script's only when `rest` runs to the script's end.
+    ScriptCutter(
+        QByteArray rest, const CutPoint &from, SqlText::Mode mode = {}, bool toTheEnd = true);
     ScriptCutter(const ScriptCutter &) = delete;
     ScriptCutter &operator=(const ScriptCutter &) = delete;
 
@@ -106,6 +109,15 @@ public:
     qsizetype position() const { return m_base + m_pos; }
     // Where the statement after the one next() gave last starts.
     CutPoint resumePoint();
+    // The DELIMITER lines the last next() went past, before the statement it
+    // gave (or, when it gave none, up to the end), each from its first
+    // letter to its line break: no statements, yet part of how the script
+    // runs, so an editor shows them.
+    struct Span {
+        qsizetype from;
+        qsizetype to;
+    };
+    const std::vector<Span> &delimiterLines() const { return m_delimiterLines; }
 
     // The statements of a whole script under one mode.
     static qsizetype count(QByteArray script, SqlText::Mode mode = {});
@@ -147,6 +159,7 @@ private:
     // The next place where a pasted line may start; m_end when none.
     qsizetype m_pasted = 0;
     std::vector<Edit> m_edits; // of the statement being cut, in order
+    std::vector<Span> m_delimiterLines;
     QByteArray m_scratch; // its text when edited
     QByteArrayView m_text;
 };

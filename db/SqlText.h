@@ -110,6 +110,15 @@ public:
     // At the start of another statement, which the server reads on its own.
     void restart() { m_inExecutable = false; }
 
+    // Tells escape(at, length) of each escape in the quoted literal or name
+    // that next() read as [r, end): a doubled quote, or a backslash and the
+    // byte after it where backslashes escape. What tells '' from " on screen.
+    template <class Escape>
+    void forEachEscape(const char *data, qsizetype r, qsizetype end, const Escape &escape) const
+    {
+        quotedEnd(data, r, end, escapes(data[r]), escape);
+    }
+
     // The stretch of data[0, n) that starts at r, and in *end where it
     // stops: a quoted literal or name up to its closing quote, a comment, an
     // executable comment's mark, or one byte of code. A literal or comment
@@ -123,14 +132,12 @@ public:
         auto at = [&](qsizetype k) -> char { return k < n ? data[k] : '\0'; };
         switch (c) {
         case '\'':
-            *end = quotedEnd(data, r, n, !m_mode.noBackslashEscapes);
-            return Kind::Literal;
-        case '"':
-            *end = quotedEnd(data, r, n, !m_mode.noBackslashEscapes && !m_mode.ansiQuotes);
-            return m_mode.ansiQuotes ? Kind::Name : Kind::Literal;
         case '`':
-            *end = quotedEnd(data, r, n, false);
-            return Kind::Name;
+            *end = quotedEnd(data, r, n, escapes(c), [](qsizetype, qsizetype) {});
+            return c == '`' ? Kind::Name : Kind::Literal;
+        case '"':
+            *end = quotedEnd(data, r, n, escapes(c), [](qsizetype, qsizetype) {});
+            return m_mode.ansiQuotes ? Kind::Name : Kind::Literal;
         case '#':
             *end = lineEnd(data, r + 1, n);
             return Kind::Comment;
@@ -178,21 +185,33 @@ private:
         return i;
     }
 
+    // Whether a backslash escapes the next character in text quoted so.
+    bool escapes(char quote) const
+    {
+        return quote != '`' && !m_mode.noBackslashEscapes && !(quote == '"' && m_mode.ansiQuotes);
+    }
+
     // Past the closing quote of the quoted text opened at r, or n when it is
     // never closed. A doubled quote stays inside, and so does the character
-    // after a backslash where backslashes escape.
-    static qsizetype quotedEnd(const char *data, qsizetype r, qsizetype n, bool escapes)
+    // after a backslash where backslashes escape; escape(at, 2) is told of each.
+    template <class Escape>
+    static qsizetype quotedEnd(
+        const char *data, qsizetype r, qsizetype n, bool backslash, const Escape &escape)
     {
         const char quote = data[r];
         for (qsizetype i = r + 1; i < n; ++i) {
             const char x = data[i];
-            if (x == '\\' && escapes) {
+            if (x == '\\' && backslash) {
+                if (i + 1 < n)
+                    escape(i, 2);
                 ++i;
             } else if (x == quote) {
-                if (i + 1 < n && data[i + 1] == quote)
+                if (i + 1 < n && data[i + 1] == quote) {
+                    escape(i, 2);
                     ++i;
-                else
+                } else {
                     return i + 1;
+                }
             }
         }
         return n;

@@ -16,7 +16,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringEncoder>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 
 namespace {
 
@@ -80,6 +82,8 @@ private slots:
     void droppedFileInsertsItsText();
     void marksGoOnEdit();
     void bigDroppedFilesRunFromDisk();
+    void boxShowsHowTheScriptRuns();
+    void bigScriptGoesWithoutColours();
 
 private:
     FrmQuery *query() const { return m_app->queryWindow(); }
@@ -656,7 +660,7 @@ void TestFrmQuery::marksGoOnEdit()
     QCOMPARE(box()->markCount(), 0);
     QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, 1), 0);
     QCOMPARE(box()->annotation(3), QString());
-    QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, 3), 0);
+    QCOMPARE(box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, 3) & 3, 0);
     QCOMPARE(indicatorsAt(nope + 10), 0);
 }
 
@@ -708,6 +712,181 @@ void TestFrmQuery::bigDroppedFilesRunFromDisk()
     QVERIFY(box()->diskScript().isEmpty());
     QVERIFY(!box()->isReadOnly());
     QCOMPARE(box()->scriptBytes(), QByteArray());
+}
+
+// After a paste the box colours the text as the cut reads it, marks where
+// each statement's code starts and signs a ";" that a comment keeps from
+// ending its statement; typing reads it again. After the run a failure's
+// mark stands on its statement's first code line, its message broken to
+// the box's width and whole on hover.
+void TestFrmQuery::boxShowsHowTheScriptRuns()
+{
+    using C = ScriptBox::Colour;
+    const QString script = uR"(-- orders to fix
+UPDATE window_rows SET v = 'O''Brien' WHERE id = 99;  -- no such row
+INSERT INTO window_rows (v) VALUES ("two");
+/*!40101 SET @x = 1 */;
+DELIMITER $$
+SELECT `na``me` FROM no_such_table$$
+DELIMITER ;
+SELECT 'unclosed;
+SELECT 3)"_qs.replace(u'\n', u"\r\n"_qs);
+    QApplication::clipboard()->setText(script);
+    box()->setFocus();
+    press(Qt::Key_V, Qt::ControlModifier);
+    box()->showPosition(0);
+    const QByteArray bytes = box()->scriptBytes();
+    const auto styleAt = [this](qsizetype at) {
+        return C(box()->SendScintilla(
+            QsciScintillaBase::SCI_GETSTYLEAT, static_cast<unsigned long>(at)));
+    };
+    const auto statementLines = [this] {
+        QList<int> lines;
+        for (int line = 0; line < box()->lines(); ++line) {
+            if (box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, line)
+                & (1 << ScriptBox::kStatementMarker))
+                lines << line;
+        }
+        return lines;
+    };
+    const struct {
+        const char *text;
+        int offset;
+        C colour;
+    } probes[] = { { "-- orders", 0, C::Comment }, { "UPDATE", 0, C::Code },
+        { "'O''Brien'", 0, C::Literal }, { "'O''Brien'", 2, C::Escape },
+        { "'O''Brien'", 3, C::Escape }, { "'O''Brien'", 4, C::Literal },
+        { "-- no such", 3, C::Comment }, { "\"two\"", 1, C::Literal },
+        { "/*!40101", 0, C::Executable }, { "/*!40101", 7, C::Executable },
+        { "SET @x", 0, C::Code }, { "*/;", 0, C::Executable }, { "DELIMITER $$", 0, C::Delimiter },
+        { "DELIMITER $$", 11, C::Delimiter }, { "`na``me`", 1, C::Name },
+        { "`na``me`", 3, C::Escape }, { "$$\r\nDELIMITER ;", 0, C::Code },
+        { "DELIMITER ;", 10, C::Delimiter }, { "'unclosed", 1, C::Literal },
+        { "SELECT 3", 0, C::Literal } };
+    for (const auto &probe : probes) {
+        const qsizetype at = bytes.indexOf(probe.text) + probe.offset;
+        QTRY_COMPARE_WITH_TIMEOUT(styleAt(at), probe.colour, 2000);
+    }
+    // Under ANSI_QUOTES "…" is a name: a change of mode colours anew.
+    box()->setSqlMode({ false, true });
+    QTRY_COMPARE(styleAt(bytes.indexOf("\"two\"") + 1), C::Name);
+    box()->setSqlMode({});
+    QTRY_COMPARE(styleAt(bytes.indexOf("\"two\"") + 1), C::Literal);
+    // The ";" and comment join lines 1 and 2; the DELIMITER lines are no
+    // statements; the quote left open runs to the end.
+    QTRY_COMPARE(statementLines(), (QList<int> { 1, 3, 5, 7 }));
+    const qsizetype joined = bytes.indexOf("99;") + 2;
+    const auto joinAt = [this](qsizetype at) {
+        return box()->SendScintilla(QsciScintillaBase::SCI_INDICATORVALUEAT,
+            ScriptBox::kJoinIndicator, static_cast<long>(at));
+    };
+    QVERIFY(joinAt(joined) != 0 && joinAt(joined + 2) != 0);
+    QCOMPARE(joinAt(joined - 1), 0);
+    QCOMPARE(joinAt(bytes.indexOf("\");") + 1), 0);
+    const auto hoverAt = [this](qsizetype at) {
+        const int x = int(box()->SendScintilla(
+                          QsciScintillaBase::SCI_POINTXFROMPOSITION, 0UL, static_cast<long>(at)))
+            + 2;
+        const int y = int(box()->SendScintilla(
+                          QsciScintillaBase::SCI_POINTYFROMPOSITION, 0UL, static_cast<long>(at)))
+            + 2;
+        QToolTip::hideText();
+        emit box()->SCN_DWELLSTART(int(at), x, y);
+        return QToolTip::text();
+    };
+    QVERIFY2(hoverAt(joined).contains(u"a comment follows it"_qs), qPrintable(hoverAt(joined)));
+
+    // Typed, the closing quote ends the literal, and the last line is a
+    // statement of its own.
+    box()->showPosition(bytes.indexOf("unclosed") + 8);
+    typeText(u"'"_qs);
+    QTRY_COMPARE(styleAt(bytes.indexOf("SELECT 3") + 1), C::Code);
+    QTRY_COMPARE(statementLines(), (QList<int> { 1, 3, 5, 7, 8 }));
+
+    press(Qt::Key_O, Qt::AltModifier);
+    QTRY_COMPARE(m_app->messages.size(), 1);
+    QVERIFY2(m_app->messages[0].startsWith(u"2 of 5 statements failed (first at line 2)."_qs),
+        qPrintable(m_app->messages[0]));
+    const auto failureLines = [this] {
+        QList<int> lines;
+        for (int line = 0; line < box()->lines(); ++line) {
+            if (box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, line) & 2)
+                lines << line;
+        }
+        return lines;
+    };
+    QCOMPARE(failureLines(), (QList<int> { 1, 5 }));
+    const QStringList note = box()->annotation(1).split(u'\n');
+    const QString message = note.join(u' ');
+    QVERIFY2(note.size() > 1
+            && message.startsWith(u"MySQL 1064 (42000): You have an error in your SQL syntax"_qs)
+            && message.endsWith(
+                u"near 'INSERT INTO window_rows (v) VALUES (\"two\")' at line 3"_qs),
+        qPrintable(note.join(u'|')));
+    long room = box()->viewport()->width()
+        - box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINLEFT)
+        - box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINRIGHT);
+    for (int margin = 0; margin < 5; ++margin)
+        room -= box()->SendScintilla(QsciScintillaBase::SCI_GETMARGINWIDTHN, margin);
+    const long noteStyle
+        = box()->SendScintilla(QsciScintillaBase::SCI_ANNOTATIONGETSTYLEOFFSET) + 1;
+    for (const QString &line : note) {
+        const QByteArray text = line.toUtf8();
+        QVERIFY2(box()->SendScintilla(QsciScintillaBase::SCI_TEXTWIDTH,
+                     static_cast<unsigned long>(noteStyle), text.constData())
+                <= room,
+            qPrintable(line));
+    }
+    QCOMPARE(hoverAt(bytes.indexOf("UPDATE") + 2),
+        Qt::convertFromPlainText(message, Qt::WhiteSpaceNormal));
+}
+
+// Past the colours' limit a paste takes the box to a document without
+// styles, the text typed before it kept; the statements are still marked,
+// Enter and typed characters go in as before, and a small script pasted
+// over the whole text is coloured again.
+void TestFrmQuery::bigScriptGoesWithoutColours()
+{
+    box()->setFocus();
+    typeText(u"SELECT 0;"_qs);
+    press(Qt::Key_Return);
+    QByteArray big;
+    while (big.size() < ScriptBox::kColourLimit)
+        big += "INSERT INTO t VALUES (1, 'x');\r\n";
+    big += "SELECT 'last'";
+    auto *mime = new QMimeData;
+    mime->setData(u"text/plain;charset=utf-8"_qs, big);
+    QApplication::clipboard()->setMimeData(mime);
+    press(Qt::Key_V, Qt::ControlModifier);
+    QVERIFY(!box()->isColoured());
+    const long lines = box()->lines();
+    QTRY_VERIFY(box()->SendScintilla(QsciScintillaBase::SCI_MARKERGET, lines - 1)
+        & (1 << ScriptBox::kStatementMarker));
+    press(Qt::Key_Return);
+    typeText(u"é"_qs);
+    const QByteArray shown = box()->scriptBytes();
+    QCOMPARE(shown.size(), 11 + big.size() + 4);
+    QVERIFY(shown.startsWith("SELECT 0;\r\nINSERT") && shown.endsWith("'last'\r\n\xC3\xA9"));
+
+    QApplication::clipboard()->setText(u"SELECT 'small'"_qs);
+    press(Qt::Key_A, Qt::ControlModifier);
+    press(Qt::Key_V, Qt::ControlModifier);
+    QVERIFY(box()->isColoured());
+    QCOMPARE(box()->scriptBytes(), "SELECT 'small'");
+    QTRY_COMPARE(box()->SendScintilla(QsciScintillaBase::SCI_GETSTYLEAT, 8UL),
+        long(ScriptBox::Colour::Literal));
+
+    // Emptied, it stays as it is, for undo; typed into, it is coloured.
+    mime = new QMimeData;
+    mime->setData(u"text/plain;charset=utf-8"_qs, big);
+    QApplication::clipboard()->setMimeData(mime);
+    press(Qt::Key_V, Qt::ControlModifier);
+    press(Qt::Key_A, Qt::ControlModifier);
+    press(Qt::Key_Delete);
+    QVERIFY(!box()->isColoured());
+    typeText(u"'"_qs);
+    QVERIFY(box()->isColoured());
+    QCOMPARE(box()->scriptBytes(), "'");
 }
 
 QTEST_MAIN(TestFrmQuery)

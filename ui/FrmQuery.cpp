@@ -4,6 +4,7 @@
 #include "core/ModPublic.h"
 #include "core/Platform.h"
 #include "core/Text.h"
+#include "db/Connection.h"
 #include "db/FileScript.h"
 #include "db/ScriptRunner.h"
 #include "ui/Look.h"
@@ -141,6 +142,11 @@ FrmQuery::FrmQuery(QWidget *parent)
     TxtQuery = new ScriptBox(this);
     TxtQuery->setObjectName(u"TxtQuery"_qs);
     TxtQuery->setGeometry(Look::twipsRect(210, 720, 7230, 2325));
+    // The box shows literals as the session reads them when the window opens.
+    if (ModPublic::Cnn) {
+        if (const std::optional<QByteArray> mode = ModPublic::Cnn->sessionSqlMode())
+            TxtQuery->setSqlMode(SqlText::modeOf(*mode));
+    }
     CmdOK = Look::addButton(this, u"CmdOK", u"&OK", 4950, 3180, 780, 345);
     CmdCancel = Look::addButton(this, u"CmdCancel", u"&CANCEL", 5790, 3180, 780, 345);
     Look::addLabel(

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "ui/StatementMap.h"
+
 #include <Qsci/qsciscintilla.h>
 
 #include <QByteArray>
 #include <QString>
+#include <QTimer>
 
 #include <optional>
 #include <vector>
@@ -14,15 +17,37 @@ class QMimeData;
 // UTF-8 bytes, exactly as typed, pasted or dropped. Enter inserts CR LF;
 // pasted and dropped text keeps its own line ends and every character. Local
 // .sql and .txt files dropped on it go in as their contents, not their names.
-// After a run the window marks failed statements, and those that gave
-// warnings, over their text; any edit clears the marks.
+//
+// It shows how the script will run, read as the cut that runs it reads it:
+// code, literals, names, comments, executable comments' marks and DELIMITER
+// lines in their colours (scripts under kColourLimit: the colours cost a
+// byte a character), a mark beside each statement's first code line, and a
+// sign on each ";" at a line end that does not end its statement, whose
+// hover says why. Only what is in view is read, so typing in a script of
+// any size stays quick. After a run the window marks failed statements, and
+// those that gave warnings, over their text; any edit clears the marks.
 class ScriptBox : public QsciScintilla {
     Q_OBJECT
 public:
     enum class Mark { Failure, Warning };
+    // The styles the text is coloured in.
+    enum class Colour { Code, Literal, Name, Comment, Executable, Delimiter, Escape };
+    // From this size on a script is held without colours, in a document
+    // without styles; a paste that crosses it takes the box there (or back,
+    // when it replaces the whole text), which ends what undo could undo.
+    static constexpr qsizetype kColourLimit = 16 << 20;
+    // The marker beside each statement's first code line, and the indicator
+    // over a ";" that a blank or comment keeps from ending its statement.
+    static constexpr int kStatementMarker = 2;
+    static constexpr int kJoinIndicator = QsciScintillaBase::INDIC_CONTAINER + 2;
 
     explicit ScriptBox(QWidget *parent = nullptr);
     ~ScriptBox() override;
+
+    // How the session reads literals, which the colours and marks follow; a
+    // change of it inside the script is not foreseen.
+    void setSqlMode(SqlText::Mode mode);
+    bool isColoured() const { return m_coloured; }
 
     // The script's UTF-8 bytes exactly: one copy of the document.
     QByteArray scriptBytes() const;
@@ -79,16 +104,59 @@ private:
     {
         return SendScintilla(message, wParam, lParam);
     }
+    const char *bytesAt(qsizetype position, qsizetype length) const;
+    void useDocument(bool coloured, bool keepText);
     void insertMimeText(const QMimeData *source);
     void dropFiles(const QStringList &files, QDropEvent *event);
     void dropText(QDropEvent *event);
-    void textChanged(int modificationType);
+    void tellChanges();
+    void textChanging(int position, int modificationType, int length);
+    void moveStatementMarks();
     void goToMark(bool forward);
     void setMarginShown(bool shown);
     void showDiskScript(const QStringList &files, qint64 bytes);
     void leaveDiskScript();
+    void fitLineNumbers();
+    QStringList noteLines(const QString &message, int style);
 
+    // Colours and marks, for what is in view.
+    void styleNeeded(qsizetype position);
+    void colour(qsizetype from, qsizetype to);
+    void scheduleView();
+    void updateView(qsizetype budget);
+    void clearStatementMarks();
+    void showHover(int x, int y);
+
+    StatementMap m_map;
+    bool m_coloured = true;
+    // Styled past where Scintilla's styling ends: what a jump far into the
+    // script coloured without colouring all before it.
+    qsizetype m_islandFrom = 0;
+    qsizetype m_islandTo = 0;
+    QTimer m_viewTimer; // marks for what is in view, once the events are in
+    QTimer m_cutTimer; // cuts on in steps toward what is in view
+    std::vector<long> m_statementLines; // lines carrying a statement mark
+    // The last edit, for the marks to follow its lines once it is made.
+    struct LineEdit {
+        long line;
+        bool atLineStart;
+        long linesBefore;
+    };
+    std::optional<LineEdit> m_lineEdit;
+    int m_lineDigits = 0;
+
+    // A mark that shows its message, for the hover.
+    struct Note {
+        qsizetype from;
+        qsizetype to;
+        QString message;
+    };
+    std::vector<Note> m_notes;
     std::vector<qsizetype> m_markStarts; // sorted when F8 needs them
     bool m_markStartsSorted = true;
     QStringList m_diskFiles;
+    // The last message broken into lines, which a run's many alike reuse.
+    QString m_brokenMessage;
+    int m_brokenStyle = -1;
+    QStringList m_brokenLines;
 };
