@@ -113,7 +113,7 @@ Bench::~Bench()
     ModPublic::Cnn.reset();
     ModPublic::AppPath.clear();
     if (m_opened)
-        exec(admin, u"DROP TABLE bench_rows"_qs);
+        exec(admin, u"DROP TABLE IF EXISTS bench_rows"_qs); // a mode's own processes share it
 }
 
 bool Bench::open()
