@@ -403,6 +403,14 @@ Outcome Connection::connect()
     return std::nullopt;
 }
 
+QString failureReason(const Failure &f)
+{
+    if (f.Source == QStringView(kConnectionSource))
+        return f.Description;
+    const qsizetype at = f.Source.indexOf(u" at line "_qs);
+    return (at < 0 ? f.Source : f.Source.left(at)) + u": "_qs + f.Description;
+}
+
 Connection::Handle Connection::connectAttempt(
     const Endpoint &target, bool verify, unsigned &error) const
 {

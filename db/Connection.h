@@ -153,3 +153,9 @@ private:
 
 // The Source of failures the connection raises itself.
 inline constexpr char16_t kConnectionSource[] = u"Tesmor connection";
+
+// Why f happened, as the user is shown it: "MySQL 1146 (42S02): Table
+// 'shop.nosuch' doesn't exist", the code as the log's Source has it without
+// the line it points at, and no internal name for the connection's own
+// refusals, which have no code to give.
+QString failureReason(const Failure &f);

@@ -15,10 +15,7 @@ QString failureMessage(const Outcome &failure)
     QString message = u"Could not connect to database\r\nPlease check server details"_qs;
     if (!failure)
         return message;
-    message += u"\r\n"_qs;
-    if (failure->Source != QStringView(kConnectionSource))
-        message += failure->Source + u": "_qs;
-    message += failure->Description;
+    message += u"\r\n"_qs + failureReason(*failure);
     const QString where = logFilePath();
     message += where.isEmpty() ? u"\r\nLogged to standard error."_qs
                                : u"\r\nLogged in %1."_qs.arg(where);

@@ -111,18 +111,10 @@ public:
     void statementFinished(const Statement &s, const Outcome &outcome) override
     {
         if (outcome)
-            mark(s, ScriptBox::Mark::Failure, describe(*outcome));
+            mark(s, ScriptBox::Mark::Failure, failureReason(*outcome));
     }
 
 private:
-    // "MySQL 1146 (42S02): Table 'shop.nosuch' doesn't exist": the code as
-    // the log's Source has it, without the line the mark stands on.
-    static QString describe(const Failure &f)
-    {
-        const qsizetype at = f.Source.indexOf(u" at line "_qs);
-        return (at < 0 ? f.Source : f.Source.left(at)) + u": "_qs + f.Description;
-    }
-
     // From where the statement's code starts, so that the sign and message
     // stand on the line the log names.
     void mark(const Statement &s, ScriptBox::Mark kind, const QString &message)
