@@ -170,17 +170,14 @@ QString FileScript::stopAt(qint64 position, const CutPoint &from, const QString 
     // Lines counted from the last statement start known.
     int line = from.line;
     QByteArray piece(1 << 20, Qt::Uninitialized);
-    bool afterCr = false;
     for (qint64 at = from.position; at < position;) {
-        const qint64 got = read(at, piece.data(), std::min<qint64>(piece.size(), position - at));
+        // A byte more than is counted, to see what follows a CR.
+        const qint64 counted = std::min<qint64>(piece.size() - 1, position - at);
+        const qint64 got = read(at, piece.data(), counted + 1);
         if (got <= 0)
             break;
-        for (qint64 i = 0; i < got; ++i) {
-            const char c = piece[i];
-            line += (c == '\n' && !afterCr) || c == '\r';
-            afterCr = c == '\r';
-        }
-        at += got;
+        line += SqlText::lineBreaks(piece.constData(), 0, std::min(got, counted), got);
+        at += counted;
     }
     return u"%1: the run stopped at line %2, after the statements before it."_qs.arg(why).arg(line);
 }

@@ -28,17 +28,6 @@ constexpr std::array<bool, 256> kStandardStops = [] {
 constexpr qsizetype kLineFeed = 0;
 constexpr qsizetype kSemicolon = -1;
 
-// Counts line breaks (CR LF, lone CR, lone LF) in [from, to) of data[0, n).
-int countLines(const char *data, qsizetype from, qsizetype to, qsizetype n)
-{
-    int lines = 0;
-    for (qsizetype i = from; i < to; ++i) {
-        const char c = data[i];
-        lines += c == '\n' || (c == '\r' && (i + 1 >= n || data[i + 1] != '\n'));
-    }
-    return lines;
-}
-
 bool startsWithWord(QByteArrayView text, QByteArrayView word)
 {
     return text.size() >= word.size()
@@ -142,7 +131,7 @@ void ScriptCutter::trimSpaces(qsizetype &from, qsizetype &to) const
 
 int ScriptCutter::lineOf(qsizetype at)
 {
-    m_line += countLines(m_data, m_counted, at, m_end);
+    m_line += lineBreaks(m_data, m_counted, at, m_end);
     m_counted = at;
     return m_line;
 }

@@ -88,6 +88,17 @@ inline qsizetype skipLineBreak(const char *data, qsizetype i, qsizetype n)
     return i < n && data[i] == '\n' ? i + 1 : i;
 }
 
+// The line breaks (CR LF, lone CR, lone LF) in [from, to) of data[0, n).
+inline int lineBreaks(const char *data, qsizetype from, qsizetype to, qsizetype n)
+{
+    int lines = 0;
+    for (qsizetype i = from; i < to; ++i) {
+        const char c = data[i];
+        lines += c == '\n' || (c == '\r' && (i + 1 >= n || data[i + 1] != '\n'));
+    }
+    return lines;
+}
+
 // True when the line comment that stops at i (before its line break) stops
 // at a lone CR: there the box shows a line end and the server, which ends
 // such a comment only at LF, reads on.
