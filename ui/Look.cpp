@@ -164,29 +164,29 @@ QPushButton:disabled {
 })"_qs.arg(face);
 }
 
+// What windows and message boxes share: the box colour behind, the font and
+// the icon.
+static void applyFaceLook(QWidget *window)
+{
+    QPalette palette = window->palette();
+    palette.setColor(QPalette::Window, palette.color(QPalette::Base));
+    window->setPalette(palette);
+    window->setAutoFillBackground(true);
+    window->setFont(boxFont());
+    window->setWindowIcon(appIcon());
+}
+
 void applyWindowLook(QWidget *window, QSize clientSize)
 {
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
         | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     window->setFixedSize(clientSize);
-
-    QPalette palette = window->palette();
-    palette.setColor(QPalette::Window, palette.color(QPalette::Base));
-    window->setPalette(palette);
-    window->setAutoFillBackground(true);
-
-    window->setFont(boxFont());
-    window->setWindowIcon(appIcon());
+    applyFaceLook(window);
 }
 
 void applyMessageLook(QMessageBox *box)
 {
-    QPalette palette = box->palette();
-    palette.setColor(QPalette::Window, palette.color(QPalette::Base));
-    box->setPalette(palette);
-    box->setAutoFillBackground(true);
-    box->setFont(boxFont());
-    box->setWindowIcon(appIcon());
+    applyFaceLook(box);
     for (QAbstractButton *button : box->buttons()) {
         button->setStyleSheet(buttonStyleSheet());
         button->setMinimumSize(twips(780), twips(345));
