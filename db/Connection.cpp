@@ -179,20 +179,25 @@ qint64 reserveAnswerRoom(int fd)
 // to compare.
 bool compressionWhereSlow = true;
 
+// The one value a query of one row and column reads (NULL as empty);
+// nothing when it fails.
+std::optional<QByteArray> selectValue(MYSQL *m, QByteArrayView query)
+{
+    if (!m || mysql_real_query(m, query.data(), static_cast<unsigned long>(query.size())))
+        return std::nullopt;
+    const std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> res(
+        mysql_store_result(m), &mysql_free_result);
+    const MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr;
+    if (!row)
+        return std::nullopt;
+    return QByteArray(row[0] ? row[0] : "");
+}
+
 // The server's limit on one packet; 0 when it cannot be read, which leaves
 // the limit to the server.
 qint64 readMaxAllowedPacket(MYSQL *m)
 {
-    constexpr char query[] = "SELECT @@max_allowed_packet";
-    if (mysql_real_query(m, query, sizeof query - 1))
-        return 0;
-    MYSQL_RES *res = mysql_store_result(m);
-    if (!res)
-        return 0;
-    const MYSQL_ROW row = mysql_fetch_row(res);
-    const qint64 value = row && row[0] ? QByteArray(row[0]).toLongLong() : 0;
-    mysql_free_result(res);
-    return value;
+    return selectValue(m, "SELECT @@max_allowed_packet").value_or(QByteArray()).toLongLong();
 }
 
 // A statement travels as one command: a command byte and its text. The
@@ -493,19 +498,7 @@ void Connection::refreshStatus()
 
 std::optional<QByteArray> Connection::sessionSqlMode()
 {
-    constexpr char query[] = "SELECT @@SESSION.sql_mode";
-    MYSQL *m = m_mysql.get();
-    if (!m || mysql_real_query(m, query, sizeof query - 1))
-        return std::nullopt;
-    MYSQL_RES *res = mysql_store_result(m);
-    if (!res)
-        return std::nullopt;
-    const MYSQL_ROW row = mysql_fetch_row(res);
-    std::optional<QByteArray> mode;
-    if (row)
-        mode = QByteArray(row[0] ? row[0] : "");
-    mysql_free_result(res);
-    return mode;
+    return selectValue(m_mysql.get(), "SELECT @@SESSION.sql_mode");
 }
 
 unsigned long Connection::threadId() const
